@@ -1,0 +1,1 @@
+"""Run untrusted command-line tools from asyncio: supervised, contained, bounded."""

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Sets up (scripts/setup.sh), then builds and runs every test: the core's
+# GoogleTest suites, the same suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the Python package, installed into the
+# project's virtual environment, with its stub check and pytest suites.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+step() { printf '\n== %s\n' "$*"; }
+
+run_core_suites() {  # build-dir, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  ninja -C "$dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+step "core library: GoogleTest suites"
+run_core_suites build/core -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+step "core library: GoogleTest suites under ASan and UBSan"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_core_suites build/asan -DCMAKE_BUILD_TYPE=Debug -DQUELLAR_SANITIZE=ON -DQUELLAR_BUILD_BENCH=OFF
+
+step "Python package: build and install"
+.venv/bin/python -m pip install -q --no-build-isolation .
+
+if [[ -n $(ls tests/python/test_*.py 2>/dev/null) ]]; then
+  step "Python package: pytest suites"
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+fi
+step "all tests passed"

@@ -1,0 +1,139 @@
+#include "filesystem.h"
+
+#include <algorithm>
+
+#include "platform/launcher.h"
+#include "profile_data.h"
+#include "text.h"
+
+namespace quellar {
+namespace {
+
+constexpr std::string_view kNetworkHost =
+    "(allow network-outbound)\n"
+    "(allow network-inbound)\n";
+constexpr std::string_view kNetworkLocalOnly =
+    "(allow network-outbound (remote unix))\n"
+    "(allow network-inbound (local unix))\n";
+constexpr std::string_view kReadRulePrefix =
+    "(allow file-read* file-test-existence file-map-executable (subpath \"";
+constexpr std::string_view kWriteRulePrefix = "(allow file-write* (subpath \"";
+constexpr std::string_view kRuleSuffix = "\"))\n";
+
+bool contains(const std::vector<FilesystemAccess>& access, FilesystemAccess wanted) {
+  return std::find(access.begin(), access.end(), wanted) != access.end();
+}
+
+// Appends `path` as the body of a profile string literal. The profile
+// language has no escape for line breaks or NUL, so those refuse the grant
+// rather than let a path end a rule early and inject its own rules.
+std::expected<void, IoError> append_escaped(std::string& out, std::string_view path) {
+  if (!is_valid_utf8(path)) {
+    return std::unexpected(
+        IoError::invalid_input("macOS filesystem grants must contain valid UTF-8 paths"));
+  }
+  for (char c : path) {
+    switch (c) {
+      case '\0':
+      case '\n':
+      case '\r':
+        return std::unexpected(
+            IoError::invalid_input("macOS filesystem grants cannot contain control characters"));
+      case '"':
+      case '\\':
+        out.push_back('\\');
+        out.push_back(c);
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string_view base_profile(ProfileTarget target) {
+  return target == ProfileTarget::MacOS ? profile_data::kMacOSBase : profile_data::kLinuxBase;
+}
+
+std::expected<void, IoError> validate_grants(const FilesystemPolicy& policy) {
+  for (const FilesystemGrant& grant : policy.grants) {
+    if (grant.path.empty() || grant.path.front() != '/') {
+      return std::unexpected(
+          IoError::invalid_input("filesystem grant must be absolute: " + display_path(grant.path)));
+    }
+    if (grant.access.empty()) {
+      return std::unexpected(IoError::invalid_input("filesystem grant has no access rights: " +
+                                                    display_path(grant.path)));
+    }
+    if (contains(grant.access, FilesystemAccess::Append) &&
+        !contains(grant.access, FilesystemAccess::Write)) {
+      return std::unexpected(IoError::unsupported(
+          "append-only filesystem access is not enforceable for a child process; grant write "
+          "explicitly: " +
+          display_path(grant.path)));
+    }
+  }
+  return {};
+}
+
+std::expected<void, IoError> validate_policy(const FilesystemPolicy& policy) {
+  if (auto checked = validate_grants(policy); !checked) return checked;
+  if (auto launcher = platform::sandbox_launcher(); !launcher) {
+    return std::unexpected(std::move(launcher.error()));
+  }
+  return {};
+}
+
+std::expected<std::string, IoError> build_profile(ProfileTarget target,
+                                                  const FilesystemPolicy& policy,
+                                                  bool disable_network) {
+  std::string profile(base_profile(target));
+  profile += disable_network ? kNetworkLocalOnly : kNetworkHost;
+  for (const FilesystemGrant& grant : policy.grants) {
+    std::string escaped;
+    if (auto ok = append_escaped(escaped, grant.path); !ok) return std::unexpected(ok.error());
+    if (!grant.access.empty()) {
+      profile += kReadRulePrefix;
+      profile += escaped;
+      profile += kRuleSuffix;
+    }
+    // Append adds no rule of its own: it is only accepted together with
+    // Write, whose rule covers appending.
+    if (contains(grant.access, FilesystemAccess::Write)) {
+      profile += kWriteRulePrefix;
+      profile += escaped;
+      profile += kRuleSuffix;
+    }
+  }
+  return profile;
+}
+
+std::expected<void, IoError> wrap_command(Command& command, const FilesystemPolicy& policy,
+                                          bool disable_network) {
+  if (auto checked = validate_grants(policy); !checked) return checked;
+  auto launcher = platform::sandbox_launcher();
+  if (!launcher) return std::unexpected(std::move(launcher.error()));
+
+  Path program = std::move(command.program);
+  std::vector<std::string> args = std::move(command.args);
+  command = Command(std::move(*launcher));
+  command.sandboxed = true;
+
+  auto profile = build_profile(kHostProfileTarget, policy, disable_network);
+  if (!profile) return std::unexpected(std::move(profile.error()));
+
+  command.args.reserve(args.size() + 3);
+  command.args.push_back("-p");
+  command.args.push_back(std::move(*profile));
+  command.args.push_back(std::move(program));
+  for (std::string& arg : args) command.args.push_back(std::move(arg));
+  return {};
+}
+
+std::expected<void, IoError> wrap_network_command(Command& command) {
+  return wrap_command(command, FilesystemPolicy{}, true);
+}
+
+}  // namespace quellar

@@ -1,0 +1,22 @@
+// Where the sandbox launcher of this host lives, and whether it can be used.
+#pragma once
+
+#include <expected>
+#include <optional>
+
+#include "../command.h"
+#include "../io_error.h"
+
+namespace quellar::platform {
+
+// The launcher's path, or an unsupported-kind error naming what is missing.
+// macOS: /usr/bin/sandbox-exec. Linux: quellar-sandbox, installed next to
+// the binary that contains this library (the Python extension, or a test
+// program), and usable only where the kernel offers Landlock.
+std::expected<Path, IoError> sandbox_launcher();
+
+// Tests point the lookup at another file (or at nothing, with an empty
+// path); std::nullopt restores the normal lookup.
+void set_sandbox_launcher_for_testing(std::optional<Path> path);
+
+}  // namespace quellar::platform

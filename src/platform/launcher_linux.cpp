@@ -1,0 +1,79 @@
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "launcher_host.h"
+
+namespace quellar::platform {
+namespace {
+
+constexpr const char* kLauncherName = "quellar-sandbox";
+
+struct FindObject {
+  const void* address;
+  std::optional<Path> file;  // set when found; empty string means the main program
+};
+
+int find_object(struct dl_phdr_info* info, size_t, void* data) {
+  auto* find = static_cast<FindObject*>(data);
+  auto address = reinterpret_cast<ElfW(Addr)>(find->address);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    ElfW(Addr) start = info->dlpi_addr + ph.p_vaddr;
+    if (address >= start && address < start + ph.p_memsz) {
+      find->file = info->dlpi_name ? Path(info->dlpi_name) : Path();
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The directory of the ELF object this code was linked into.
+std::optional<Path> own_directory() {
+  FindObject find{reinterpret_cast<const void*>(&own_directory), std::nullopt};
+  dl_iterate_phdr(find_object, &find);
+  Path file;
+  if (find.file && !find.file->empty()) {
+    file = *find.file;
+  } else {
+    // The main program has no name in the loader's list.
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::nullopt;
+    file.assign(buf, static_cast<size_t>(n));
+  }
+  auto slash = file.rfind('/');
+  if (slash == Path::npos) return std::nullopt;
+  return file.substr(0, slash == 0 ? 1 : slash);
+}
+
+const std::optional<Path>& located_launcher() {
+  // The library cannot move while loaded, so look once.
+  static const std::optional<Path> path = []() -> std::optional<Path> {
+    auto dir = own_directory();
+    if (!dir) return std::nullopt;
+    return *dir + (dir->back() == '/' ? "" : "/") + kLauncherName;
+  }();
+  return path;
+}
+
+}  // namespace
+
+IoError missing_launcher_error() {
+  return IoError::unsupported(
+      "Linux filesystem isolation requires the quellar-sandbox launcher next to the quellar "
+      "library");
+}
+
+std::expected<Path, IoError> host_sandbox_launcher() {
+  const std::optional<Path>& launcher = located_launcher();
+  if (!launcher || !is_regular_file(*launcher)) return std::unexpected(missing_launcher_error());
+  return *launcher;
+}
+
+}  // namespace quellar::platform

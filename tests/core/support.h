@@ -1,0 +1,38 @@
+// Helpers shared by the core test suites: temporary trees, descriptor and
+// child-process counts.
+#pragma once
+
+#include <string>
+
+namespace quellar::test {
+
+// A fresh directory under /tmp (canonical path), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  std::string make_dir(const std::string& name) const;
+  std::string make_file(const std::string& name, const std::string& content = "",
+                        unsigned mode = 0644) const;
+  std::string make_symlink(const std::string& name, const std::string& target) const;
+
+ private:
+  std::string path_;
+};
+
+// Open descriptors of this process (entries of /proc/self/fd).
+int open_fd_count();
+// Processes whose parent is this process, zombies included.
+int child_process_count();
+// Whether a process with this pid exists (zombies count as existing).
+bool process_exists(int pid);
+// Whether the process is a zombie (exited, not yet reaped).
+bool process_is_zombie(int pid);
+
+}  // namespace quellar::test
