@@ -1,0 +1,33 @@
+// Entry point for bindings that must not see Asio: start one supervised run
+// on the process-wide runtime and get its outcome through a callback.
+#pragma once
+
+#include <functional>
+
+#include "../cancellation.h"
+#include "../outcome.h"
+#include "../policy.h"
+
+namespace quellar {
+
+using RunOutcome = Outcome<ExecutionOutput>;
+using RunCallback = std::move_only_function<void(RunOutcome)>;
+
+// Starts execute_with_cancellation(request, input, cancellation) as a task on
+// the runtime and returns at once. `done` is called exactly once, on a
+// runtime thread, with the run's outcome. Cancelling the token stops the run
+// (its process group is killed) and still calls `done`, normally with a
+// result whose termination is Cancelled.
+void start_run(ExecutionRequest request, Bytes input, CancellationToken cancellation,
+               RunCallback done);
+
+}  // namespace quellar
+
+namespace quellar {
+
+// SIGKILL to the process group of every child this library still supervises
+// (runs and streams alike). For a host that is going away (interpreter exit):
+// a contained child must not outlive its supervisor silently.
+void terminate_all_children();
+
+}  // namespace quellar
