@@ -1,5 +1,7 @@
 #include "environment.h"
 
+#include <pthread.h>
+
 #include <array>
 #include <cstdlib>
 #include <string_view>
@@ -42,6 +44,11 @@ std::expected<void, SandboxError> check_search_path(const std::vector<Path>& sea
 
 std::mutex& environment_lock() {
   static std::mutex lock;
+  // Held across fork(), so that a child process never starts with it locked
+  // by a thread that was not copied into it.
+  static const int fork_handlers = ::pthread_atfork([] { lock.lock(); }, [] { lock.unlock(); },
+                                                    [] { lock.unlock(); });
+  (void)fork_handlers;
   return lock;
 }
 

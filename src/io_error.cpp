@@ -27,6 +27,12 @@ IoError IoError::from_errno(int error_number) {
   return IoError(IoErrorKind::Os, error_number, text);
 }
 
+IoError IoError::from_errno(int error_number, std::string_view context) {
+  IoError error = from_errno(error_number);
+  error.message_ = std::string(context) + ": " + error.message_;
+  return error;
+}
+
 std::string IoError::describe() const {
   if (kind_ != IoErrorKind::Os) return message_;
   return message_ + " (os error " + std::to_string(os_error_) + ")";

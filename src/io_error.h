@@ -24,6 +24,8 @@ class IoError {
   static IoError other(std::string message);
   // An operating-system error; the message is the system's text for it.
   static IoError from_errno(int error_number);
+  // An operating-system error met while doing `context`: "context: <text>".
+  static IoError from_errno(int error_number, std::string_view context);
 
   IoErrorKind kind() const noexcept { return kind_; }
   // The errno for kind Os, 0 otherwise.

@@ -1,0 +1,240 @@
+// Process start and reaping on POSIX hosts. Everything the child needs is
+// prepared here, in the parent, as plain owned data; posix_spawn then starts
+// it with no code of ours running between fork and exec.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "../text.h"
+#include "launcher_protocol.h"
+#include "process.h"
+#include "spawn_host.h"
+
+namespace quellar::platform {
+namespace {
+
+// NULL-terminated arrays of C strings that stay valid while this lives.
+class CStringArray {
+ public:
+  // False when the text holds a NUL byte and cannot become a C string.
+  bool add(std::string text) {
+    if (contains_nul(text)) return false;
+    storage_.push_back(std::move(text));
+    return true;
+  }
+  char* const* get() {
+    pointers_.clear();
+    for (std::string& s : storage_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+    return pointers_.data();
+  }
+
+ private:
+  std::vector<std::string> storage_;
+  std::vector<char*> pointers_;
+};
+
+IoError nul_byte_error() { return IoError::invalid_input(std::string(kNulByteMessage)); }
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// A descriptor numbered 0, 1 or 2 (the host may have closed its own standard
+// streams) would be clobbered by the child's own dup2 onto 0..2, and dup2 of
+// a descriptor onto itself keeps close-on-exec; keep ours above them.
+std::expected<UniqueFd, IoError> above_standard_streams(UniqueFd fd) {
+  if (fd.get() > 2) return fd;
+  int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return std::unexpected(IoError::from_errno(errno));
+  return UniqueFd(moved);
+}
+
+std::expected<Pipe, IoError> make_pipe() {
+  auto fds = make_cloexec_pipe();
+  if (!fds) return std::unexpected(fds.error());
+  auto read = above_standard_streams(std::move((*fds)[0]));
+  if (!read) return std::unexpected(read.error());
+  auto write = above_standard_streams(std::move((*fds)[1]));
+  if (!write) return std::unexpected(write.error());
+  return Pipe{std::move(*read), std::move(*write)};
+}
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ::posix_spawnattr_init(&attr_); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
+  posix_spawnattr_t* get() { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+};
+
+class FileActions {
+ public:
+  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+// What the Linux launcher reported on its status pipe: nothing (end of file:
+// the program is running) or why it could not start it.
+std::expected<void, IoError> read_launcher_status(int fd) {
+  launcher::Status status{};
+  auto* bytes = reinterpret_cast<char*>(&status);
+  std::size_t got = 0;
+  while (got < sizeof status) {
+    ssize_t n = retry_on_eintr([&] { return ::read(fd, bytes + got, sizeof status - got); });
+    if (n < 0) return std::unexpected(IoError::from_errno(errno, "reading the sandbox launcher status"));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got == 0) return {};
+  if (got != sizeof status) {
+    return std::unexpected(IoError::other("the sandbox launcher reported a malformed status"));
+  }
+  switch (static_cast<launcher::Stage>(status.stage)) {
+    case launcher::Stage::Exec:
+      // Reported exactly as a direct spawn of the same program would be.
+      return std::unexpected(IoError::from_errno(status.error));
+    case launcher::Stage::Enforce:
+      return std::unexpected(
+          IoError::from_errno(status.error, "the sandbox launcher could not apply the sandbox"));
+    case launcher::Stage::Profile:
+      return std::unexpected(IoError::invalid_input("the sandbox launcher refused the profile"));
+    case launcher::Stage::Usage:
+      return std::unexpected(
+          IoError::invalid_input("the sandbox launcher refused its command line"));
+  }
+  return std::unexpected(IoError::other("the sandbox launcher reported an unknown stage"));
+}
+
+}  // namespace
+
+ProcessExit exit_from_wait_status(int status) {
+  if (WIFEXITED(status)) return {WEXITSTATUS(status), std::nullopt};
+  if (WIFSIGNALED(status)) return {std::nullopt, WTERMSIG(status)};
+  return {};
+}
+
+std::expected<std::optional<ProcessExit>, IoError> try_reap(pid_t pid) {
+  int status = 0;
+  pid_t got = retry_on_eintr([&] { return ::waitpid(pid, &status, WNOHANG); });
+  if (got < 0) return std::unexpected(IoError::from_errno(errno));
+  if (got == 0) return std::optional<ProcessExit>();
+  return std::optional<ProcessExit>(exit_from_wait_status(status));
+}
+
+std::expected<ProcessExit, IoError> reap_blocking(pid_t pid) {
+  int status = 0;
+  if (retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
+    return std::unexpected(IoError::from_errno(errno));
+  }
+  return exit_from_wait_status(status);
+}
+
+std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
+  // The Linux launcher takes a status descriptor; sandbox-exec has none.
+  const bool status_pipe = command.sandboxed && kLauncherHasStatusPipe;
+
+  CStringArray argv;
+  if (!argv.add(command.program)) return std::unexpected(nul_byte_error());
+  if (status_pipe) {
+    argv.add(launcher::kStatusFdOption);
+    argv.add(std::to_string(kStatusFdInChild));
+  }
+  for (const std::string& arg : command.args) {
+    if (!argv.add(arg)) return std::unexpected(nul_byte_error());
+  }
+  CStringArray envp;
+  for (const auto& [name, value] : command.environment) {
+    if (contains_nul(name) || !envp.add(name + "=" + value)) return std::unexpected(nul_byte_error());
+  }
+  if (command.cwd && contains_nul(*command.cwd)) return std::unexpected(nul_byte_error());
+
+  auto in = make_pipe();
+  if (!in) return std::unexpected(in.error());
+  auto out = make_pipe();
+  if (!out) return std::unexpected(out.error());
+  auto err = make_pipe();
+  if (!err) return std::unexpected(err.error());
+  std::optional<Pipe> status;
+  if (status_pipe) {
+    auto made = make_pipe();
+    if (!made) return std::unexpected(made.error());
+    status = std::move(*made);
+  }
+
+  FileActions actions;
+  ::posix_spawn_file_actions_adddup2(actions.get(), in->read.get(), 0);
+  ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
+  ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+  int first_closed = 3;
+  if (status) {
+    ::posix_spawn_file_actions_adddup2(actions.get(), status->write.get(), kStatusFdInChild);
+    first_closed = kStatusFdInChild + 1;
+  }
+  if (command.cwd) {
+    if (int rc = add_chdir(actions.get(), command.cwd->c_str()); rc != 0) {
+      return std::unexpected(IoError::from_errno(rc));
+    }
+  }
+
+  SpawnAttributes attr;
+  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  // Libraries in the host process leave descriptors inheritable; a contained
+  // child must hold exactly its three standard streams.
+  if (int rc = close_other_descriptors(actions.get(), &flags, first_closed); rc != 0) {
+    return std::unexpected(IoError::from_errno(rc));
+  }
+  ::posix_spawnattr_setflags(attr.get(), flags);
+  ::posix_spawnattr_setpgroup(attr.get(), 0);
+  // The spawning thread blocks every signal and hosts such as Python ignore
+  // SIGPIPE; the child starts with neither.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  ::posix_spawnattr_setsigmask(attr.get(), &none);
+  ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
+
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, command.program.c_str(), actions.get(), attr.get(),
+                         argv.get(), envp.get());
+  if (rc != 0) return std::unexpected(IoError::from_errno(rc));
+
+  // The child's ends now belong to the child.
+  in->read.reset();
+  out->write.reset();
+  err->write.reset();
+
+  if (status) {
+    status->write.reset();
+    if (auto started = read_launcher_status(status->read.get()); !started) {
+      // The launcher exits right after reporting; collect it here.
+      (void)reap_blocking(pid);
+      return std::unexpected(started.error());
+    }
+  }
+
+  SpawnedProcess process;
+  process.pid = pid;
+  process.stdin_fd = std::move(in->write);
+  process.stdout_fd = std::move(out->read);
+  process.stderr_fd = std::move(err->read);
+  process.exit_watch = open_exit_watch(pid);
+  return process;
+}
+
+}  // namespace quellar::platform
