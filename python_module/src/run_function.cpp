@@ -1,0 +1,152 @@
+// run(): converts and copies the arguments, hands one supervised run to the
+// core's runtime and returns a future of the running loop at once.
+#include "run_function.h"
+
+#include <atomic>
+#include <memory>
+#include <variant>
+
+#include "args.h"
+#include "asyncio_bridge.h"
+#include "command_type.h"
+#include "error_translation.h"
+#include "interpreter_exit.h"
+#include "policy_type.h"
+#include "run_result_type.h"
+#include "supervisor/run.h"
+#include "token_type.h"
+
+namespace quellar::py {
+namespace {
+
+constexpr const char* kNames[] = {"command", "policy", "input", "cancellation"};
+constexpr Parameters kParameters{"run", kNames, 1, 1};
+
+// What the runtime calls when the run is over. It owns the cancellation
+// guard: work that ends without a result (an error, a failed task, or a
+// callback the runtime drops uncalled) cancels the token, so a caller's
+// token reports the run as stopped and later runs holding it stop at once.
+class RunDone {
+ public:
+  RunDone(PendingFuture future, std::shared_ptr<std::atomic<bool>> finished,
+          CancellationToken token)
+      : future_(std::move(future)),
+        finished_(std::move(finished)),
+        guard_(std::make_unique<CancelOnDrop>(std::move(token))) {}
+
+  void operator()(RunOutcome outcome) {
+    if (auto* output = std::get_if<ExecutionOutput>(&outcome)) {
+      guard_->disarm();
+      finished_->store(true);
+      guard_.reset();
+      // Converted before taking the interpreter lock: only the boxing needs it.
+      RunResultData data = from_output(std::move(*output));
+      future_.set_result([&](ModuleState& state) {
+        return new_run_result(state.run_result_type, std::move(data));
+      });
+      return;
+    }
+    finished_->store(true);
+    // The token is cancelled before the future settles, so an awaiter that
+    // wakes up with the exception already sees cancelled() true.
+    guard_.reset();
+    if (auto* error = std::get_if<SandboxError>(&outcome)) {
+      future_.set_exception([&](ModuleState&) { return to_py_error(std::move(*error)); });
+    } else {
+      const auto& failure = std::get<TaskFailure>(outcome);
+      future_.set_exception([&](ModuleState&) { return worker_failure(failure.description); });
+    }
+  }
+
+ private:
+  PendingFuture future_;
+  std::shared_ptr<std::atomic<bool>> finished_;
+  std::unique_ptr<CancelOnDrop> guard_;
+};
+
+PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(module);
+    PyObject* bound[std::size(kNames)];
+    if (!bind(kParameters, args, nargs, kwnames, bound)) return nullptr;
+
+    Arg command{kParameters, "command", bound[0]};
+    if (!PyObject_TypeCheck(command.value, state.command_type)) {
+      command.type_error("Command");
+      return nullptr;
+    }
+    const SandboxPolicy* policy = nullptr;
+    if (Arg arg{kParameters, "policy", bound[1]}; bound[1] != nullptr && !arg.is_none()) {
+      if (!PyObject_TypeCheck(arg.value, state.policy_type)) {
+        arg.type_error("Policy or None");
+        return nullptr;
+      }
+      policy = &policy_data(arg.value);
+    }
+    Bytes input;
+    if (Arg arg{kParameters, "input", bound[2]}; bound[2] != nullptr && !arg.is_none()) {
+      // Only bytes: a mutable buffer could change while the run reads it.
+      if (!PyBytes_Check(arg.value)) {
+        arg.type_error("bytes or None");
+        return nullptr;
+      }
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(arg.value, &data, &size) < 0) return nullptr;
+      input.assign(data, static_cast<std::size_t>(size));
+    }
+    std::optional<CancellationToken> token;
+    if (Arg arg{kParameters, "cancellation", bound[3]}; bound[3] != nullptr && !arg.is_none()) {
+      if (!PyObject_TypeCheck(arg.value, state.token_type)) {
+        arg.type_error("CancellationToken or None");
+        return nullptr;
+      }
+      token = token_data(arg.value);
+    }
+    if (!token) token.emplace();
+
+    ExecutionRequest request = request_from(command_data(command.value), policy);
+
+    auto pending = PendingFuture::create(module);
+    if (!pending) return nullptr;
+    Ref future = Ref::borrow(pending->future());
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    // Python cancelling the future drops the work: its guard would cancel
+    // the token, which kills the child's group and ends the run.
+    bool watching = pending->on_cancelled([token = *token, finished] {
+      if (!finished->load()) token.cancel();
+    });
+    if (!watching) return nullptr;
+
+    note_runtime_used();
+    RunDone done(std::move(*pending), std::move(finished), *token);
+    {
+      // The runtime may need a lock that one of its threads holds while
+      // waiting for the interpreter lock to settle another run.
+      GilRelease unlocked;
+      start_run(std::move(request), std::move(input), std::move(*token), std::move(done));
+    }
+    return future.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef run_defs[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "run(command, *, policy=None, input=None, cancellation=None)\n--\n\n"
+     "Runs command under supervision and returns an awaitable of its RunResult.\n"
+     "The run starts at once, whether or not the awaitable is awaited. input is\n"
+     "written to the child's standard input (None: closed at once). Cancelling\n"
+     "the token, or the task awaiting the result, kills the child's process group.\n\n"
+     "Raises at the call: TypeError for an argument of the wrong type, and\n"
+     "RuntimeError when no asyncio event loop is running in this thread.\n"
+     "Raises when awaited: SupervisorError when the command cannot be validated,\n"
+     "started or supervised (the token, if any, is then cancelled), RuntimeError\n"
+     "when the runtime's worker failed. A timeout, a cancellation, an output limit,\n"
+     "a non-zero exit or a signal are not errors: the RunResult says so."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quellar::py
