@@ -27,6 +27,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 step "Python package: build and install"
 .venv/bin/python -m pip install -q --no-build-isolation .
 
+step "Python package: the stub matches the module (mypy stubtest)"
+.venv/bin/python -m mypy.stubtest quellar
+
 if [[ -n $(ls tests/python/test_*.py 2>/dev/null) ]]; then
   step "Python package: pytest suites"
   .venv/bin/python -m pytest -q -p no:cacheprovider tests/python

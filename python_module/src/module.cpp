@@ -1,0 +1,104 @@
+// The _native module: multi-phase initialisation with one execution step,
+// which adds the exception, the classes and the functions in a fixed order
+// and stops at the first failure (the import then raises it).
+#include "asyncio_bridge.h"
+#include "capabilities.h"
+#include "command_type.h"
+#include "error_translation.h"
+#include "interpreter_exit.h"
+#include "module_state.h"
+#include "policy_type.h"
+#include "run_function.h"
+#include "run_result_type.h"
+#include "token_type.h"
+
+namespace quellar::py {
+namespace {
+
+// Creates a class, keeps it in the state and adds it to the module.
+bool add_type(PyObject* module, PyObject* (*create)(PyObject*), PyTypeObject** slot) {
+  Ref type = Ref::steal(create(module));
+  if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) {
+    return false;
+  }
+  *slot = reinterpret_cast<PyTypeObject*>(type.release());
+  return true;
+}
+
+int exec_module(PyObject* module) {
+  return guarded<int>(-1, [&]() -> int {
+    ModuleState& state = *state_of(module);
+
+    PyObject* error = supervisor_error_class();
+    if (error == nullptr || PyModule_AddObjectRef(module, "SupervisorError", error) < 0) return -1;
+    state.supervisor_error = Ref::borrow(error).release();
+
+    if (!add_type(module, create_command_type, &state.command_type) ||
+        !add_type(module, create_policy_type, &state.policy_type) ||
+        !add_type(module, create_run_result_type, &state.run_result_type) ||
+        // OutputEvent and OutputStream take their place here.
+        !add_type(module, create_token_type, &state.token_type)) {
+      return -1;
+    }
+
+    if (PyModule_AddFunctions(module, run_defs) < 0 ||
+        // stream takes its place here.
+        PyModule_AddFunctions(module, platform_capabilities_defs) < 0) {
+      return -1;
+    }
+
+    return install_exit_hook() ? 0 : -1;
+  });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->supervisor_error);
+  Py_VISIT(state->command_type);
+  Py_VISIT(state->policy_type);
+  Py_VISIT(state->run_result_type);
+  Py_VISIT(state->token_type);
+  Py_VISIT(state->get_running_loop);
+  Py_VISIT(state->copy_context);
+  Py_VISIT(state->resolve);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = state_of(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->supervisor_error);
+  Py_CLEAR(state->command_type);
+  Py_CLEAR(state->policy_type);
+  Py_CLEAR(state->run_result_type);
+  Py_CLEAR(state->token_type);
+  Py_CLEAR(state->get_running_loop);
+  Py_CLEAR(state->copy_context);
+  Py_CLEAR(state->resolve);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Supervised, contained execution of untrusted command-line tools from asyncio.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace quellar::py
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quellar::py::module_def); }

@@ -1,0 +1,221 @@
+"""The asyncio bridge under faults: the interpreter exiting with runs in
+flight, a loop closed before its runs finish, fork() after use, and
+references or descriptors left behind by thousands of runs."""
+
+import asyncio
+import gc
+import multiprocessing
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from quellar import CancellationToken, Command, run
+from support import open_fd_count, process_gone, shell
+
+
+def run_python(script: str, *args: str, timeout: float = 30) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+# Starts a run whose group (leader and a background member) records its pids
+# in argv[1], and waits until they are written.
+START_LONG_RUN = """
+    import asyncio, pathlib, sys, time
+    from quellar import Command, run
+
+    PIDS = pathlib.Path(sys.argv[1])
+
+    def start_long_run():
+        future = run(Command(["/bin/sh", "-c", 'sleep 60 & echo "$$ $!" > "$0"; wait', str(PIDS)]))
+        return future
+
+    async def until_started():
+        while not (PIDS.exists() and PIDS.read_text().endswith("\\n")):
+            await asyncio.sleep(0.01)
+"""
+
+
+class TestInterpreterExit:
+    def check_clean_exit(self, result: subprocess.CompletedProcess, pids: pathlib.Path):
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == ""
+        members = [int(pid) for pid in pids.read_text().split()]
+        assert len(members) == 2
+        for pid in members:
+            assert process_gone(pid), f"{pid} outlived its supervisor"
+
+    def test_exit_after_the_loop_closed(self, tmp_path):
+        pids = tmp_path / "pids"
+        script = START_LONG_RUN + """
+    async def main():
+        start_long_run()
+        await until_started()
+    asyncio.run(main())
+    """
+        started = time.monotonic()
+        result = run_python(script, str(pids))
+        assert time.monotonic() - started < 20
+        self.check_clean_exit(result, pids)
+
+    def test_exit_while_a_loop_still_runs_in_another_thread(self, tmp_path):
+        # The loop stays open and running in a daemon thread while the
+        # interpreter finalizes: the finishing run must not enter Python.
+        pids = tmp_path / "pids"
+        script = START_LONG_RUN + """
+    import threading
+    loop = asyncio.new_event_loop()
+    threading.Thread(target=loop.run_forever, daemon=True).start()
+
+    async def start():
+        start_long_run()
+        await until_started()
+    asyncio.run_coroutine_threadsafe(start(), loop).result(10)
+    """
+        result = run_python(script, str(pids))
+        self.check_clean_exit(result, pids)
+
+    @pytest.mark.parametrize("attempt", range(3))
+    def test_exit_while_runs_keep_finishing(self, attempt):
+        # Runs complete continuously on a live loop while the main thread
+        # exits: some settle just before the exit hook, some race it.
+        script = """
+        import asyncio, threading, time
+        from quellar import Command, run
+
+        async def churn():
+            while True:
+                await asyncio.gather(*(run(Command(["/bin/true"])) for _ in range(16)))
+
+        loop = asyncio.new_event_loop()
+        threading.Thread(target=loop.run_forever, daemon=True).start()
+        asyncio.run_coroutine_threadsafe(churn(), loop)
+        time.sleep(0.3 + 0.1 * %d)
+        """ % attempt
+        result = run_python(script)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == ""
+
+
+def test_closed_loop_drops_the_outcome_silently():
+    script = """
+    import asyncio, gc, time
+    from quellar import Command, SupervisorError, run
+
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        return [run(Command(["/bin/sleep", "0.2"])), run(Command(["bin/relative"]))]
+
+    futures = loop.run_until_complete(start())
+    loop.close()
+    time.sleep(0.6)  # both runs finish against the closed loop
+    del futures
+    gc.collect()
+
+    async def again():
+        return (await run(Command(["/bin/echo", "still works"]))).stdout
+    print(asyncio.run(again()).decode(), end="")
+    """
+    result = run_python(script)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    assert result.stdout == "still works\n"
+
+
+def forked_child(queue):
+    async def main():
+        result = await run(Command(["/bin/echo", "from the child"]))
+        return result.stdout
+
+    queue.put(asyncio.run(main()))
+
+
+@pytest.mark.filterwarnings("ignore:.*fork.*:DeprecationWarning")
+class TestFork:
+    # Forks from the main thread with no loop running: CPython's own
+    # multiprocessing exits 1 in a child forked from a worker thread.
+    def fork_and_collect(self):
+        context = multiprocessing.get_context("fork")
+        queue = context.Queue()
+        child = context.Process(target=forked_child, args=(queue,))
+        child.start()
+        try:
+            output = queue.get(timeout=20)
+        finally:
+            child.join(20)
+        assert child.exitcode == 0
+        return output
+
+    def test_child_gets_a_fresh_runtime(self):
+        async def one(argv):
+            return await run(Command(argv))
+
+        assert asyncio.run(one(["/bin/true"])).success  # the runtime exists here
+        assert self.fork_and_collect() == b"from the child\n"
+        assert asyncio.run(one(["/bin/echo", "parent"])).stdout == b"parent\n"
+
+    def test_fork_with_a_run_in_flight(self):
+        loop = asyncio.new_event_loop()
+        try:
+
+            async def start():
+                return run(shell("sleep 0.5; echo done"))
+
+            future = loop.run_until_complete(start())
+            assert self.fork_and_collect() == b"from the child\n"
+            result = loop.run_until_complete(asyncio.wait_for(future, 10))
+            assert result.stdout == b"done\n"
+        finally:
+            loop.close()
+
+
+class TestLeaks:
+    WARM_UP_ROUNDS = 3
+    ROUNDS = 8
+    PER_ROUND = 100
+
+    async def one_round(self):
+        token = CancellationToken()
+        token.cancel()
+        futures = []
+        for i in range(self.PER_ROUND):
+            futures.append(run(Command(["/bin/cat"]), input=b"x" * 100))
+            futures.append(run(Command(["bin/relative"])))  # raises SupervisorError
+            futures.append(run(Command(["/bin/sleep", "5"]), cancellation=token))
+        # Some futures are cancelled by their awaiter: the bridge's drop path.
+        dropped = [run(Command(["/bin/sleep", "5"])) for _ in range(self.PER_ROUND)]
+        for future in dropped:
+            future.cancel()
+        outcomes = await asyncio.gather(*futures, return_exceptions=True)
+        assert len(outcomes) == 3 * self.PER_ROUND
+        # The dropped runs end once their groups are killed.
+        await asyncio.sleep(0.05)
+
+    async def settle(self):
+        for _ in range(3):
+            await asyncio.sleep(0.2)
+            gc.collect()
+
+    async def test_thousands_of_runs_leave_nothing_behind(self):
+        for _ in range(self.WARM_UP_ROUNDS):  # runtime threads, caches, free lists
+            await self.one_round()
+        await self.settle()
+        blocks, fds = sys.getallocatedblocks(), open_fd_count()
+        for _ in range(self.ROUNDS):
+            await self.one_round()
+        await self.settle()
+        # 3200 runs, 800 on each path: one leaked object per run on any path
+        # adds at least 800 blocks; the tolerance absorbs free-list noise
+        # (under 200 blocks here).
+        assert sys.getallocatedblocks() - blocks < 500
+        assert open_fd_count() <= fds
