@@ -24,6 +24,9 @@ step "core library: GoogleTest suites under ASan and UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_core_suites build/asan -DCMAKE_BUILD_TYPE=Debug -DQUELLAR_SANITIZE=ON -DQUELLAR_BUILD_BENCH=OFF
 
+step "core library: cross-compile for macOS (aarch64) with Zig's clang"
+./scripts/cross-check-macos.sh
+
 step "Python package: build and install"
 .venv/bin/python -m pip install -q --no-build-isolation .
 

@@ -4,14 +4,14 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include "unique_function.h"
 #include <memory>
 
 namespace quellar {
 
 class CancellationToken {
  public:
-  using Callback = std::move_only_function<void()>;
+  using Callback = UniqueFunction<void()>;
   using CallbackId = std::uint64_t;
 
   CancellationToken();

@@ -197,9 +197,9 @@ class Run {
 
   auto branch_op(unsigned slot, unsigned start) {
     const int branch = static_cast<int>((start + slot) % 4);
-    return [this, branch](auto token) {
+    return [run = this, branch](auto token) {
       return asio::async_initiate<decltype(token), void(BranchResult)>(
-          [this](auto handler, int b) { initiate(b, std::move(handler)); }, token, branch);
+          [run](auto handler, int b) { run->initiate(b, std::move(handler)); }, token, branch);
     };
   }
 

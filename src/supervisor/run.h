@@ -2,7 +2,7 @@
 // on the process-wide runtime and get its outcome through a callback.
 #pragma once
 
-#include <functional>
+#include "../unique_function.h"
 
 #include "../cancellation.h"
 #include "../outcome.h"
@@ -11,7 +11,7 @@
 namespace quellar {
 
 using RunOutcome = Outcome<ExecutionOutput>;
-using RunCallback = std::move_only_function<void(RunOutcome)>;
+using RunCallback = UniqueFunction<void(RunOutcome)>;
 
 // Starts execute_with_cancellation(request, input, cancellation) as a task on
 // the runtime and returns at once. `done` is called exactly once, on a
