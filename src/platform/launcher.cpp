@@ -38,6 +38,11 @@ std::expected<Path, IoError> sandbox_launcher() {
   return *candidate;
 }
 
+bool isolation_available() {
+  static const bool available = host_sandbox_launcher().has_value();
+  return available;
+}
+
 void set_sandbox_launcher_for_testing(std::optional<Path> path) {
   std::lock_guard guard(override_lock());
   launcher_override() = std::move(path);

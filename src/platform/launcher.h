@@ -15,6 +15,12 @@ namespace quellar::platform {
 // program), and usable only where the kernel offers Landlock.
 std::expected<Path, IoError> sandbox_launcher();
 
+// Whether this host can run a command under filesystem and network
+// isolation: the host's launcher is present and usable (on Linux: next to
+// this library, with Landlock in the kernel). Probed once, on first call,
+// without starting anything; the test override does not affect it.
+bool isolation_available();
+
 // Tests point the lookup at another file (or at nothing, with an empty
 // path); std::nullopt restores the normal lookup.
 void set_sandbox_launcher_for_testing(std::optional<Path> path);

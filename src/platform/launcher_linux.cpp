@@ -1,6 +1,10 @@
+// Where quellar-sandbox lives on Linux, and whether this kernel can enforce
+// what it applies.
 #include <dlfcn.h>
 #include <link.h>
+#include <linux/landlock.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,6 +66,13 @@ const std::optional<Path>& located_launcher() {
   return path;
 }
 
+// The kernel's Landlock ABI version, or the errno saying why there is none.
+// Asking for the version creates nothing and spawns nothing.
+int landlock_abi_or_errno() {
+  long abi = ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  return abi >= 1 ? static_cast<int>(abi) : -errno;
+}
+
 }  // namespace
 
 IoError missing_launcher_error() {
@@ -73,6 +84,20 @@ IoError missing_launcher_error() {
 std::expected<Path, IoError> host_sandbox_launcher() {
   const std::optional<Path>& launcher = located_launcher();
   if (!launcher || !is_regular_file(*launcher)) return std::unexpected(missing_launcher_error());
+  // The launcher refuses to run anything without Landlock; saying so here
+  // gives the caller the reason instead of a failed start. Not cached: one
+  // system call, and a test may take Landlock away from a child process.
+  int abi = landlock_abi_or_errno();
+  if (abi == -EOPNOTSUPP) {
+    return std::unexpected(IoError::unsupported(
+        "Linux filesystem isolation requires Landlock, which is disabled on this host (it is "
+        "missing from the lsm= kernel parameter)"));
+  }
+  if (abi < 0) {
+    return std::unexpected(IoError::unsupported(
+        "Linux filesystem isolation requires Landlock, which this kernel does not offer (Linux 5.13 "
+        "or later)"));
+  }
   return *launcher;
 }
 
