@@ -26,13 +26,14 @@ inline constexpr std::string_view kMacOSBase =
 
 // The same on Linux: the system trees read-only and executable; from /etc
 // only the files a command-line process reads (loader, users, name service,
-// time zone, trusted certificates), never /etc as a whole (host keys, shadow
-// passwords, service credentials) nor /etc/ssl/private, whose keys belong to
-// root and so stay readable by a contained root process; the harmless
-// character devices, never /dev as a whole (block devices, the kernel's
-// memory); a few global files of /proc, never /proc as a whole (other
-// processes' command lines and environments). A symbolic link is judged by
-// the file it leads to, so links such as /etc/localtime or
+// time zone, trusted certificates, and git's system configuration, without
+// which git refuses to run when the file exists), never /etc as a whole
+// (host keys, shadow passwords, service credentials) nor /etc/ssl/private,
+// whose keys belong to root and so stay readable by a contained root process;
+// the harmless character devices, never /dev as a whole (block devices, the
+// kernel's memory); a few global files of /proc, never /proc as a whole
+// (other processes' command lines and environments). A symbolic link is
+// judged by the file it leads to, so links such as /etc/localtime or
 // /etc/alternatives/* into /usr need no rule.
 inline constexpr std::string_view kLinuxBase =
     "(version 1)\n"
@@ -64,6 +65,7 @@ inline constexpr std::string_view kLinuxBase =
     "(allow file-read* file-test-existence (literal \"/etc/timezone\"))\n"
     "(allow file-read* file-test-existence (literal \"/etc/locale.alias\"))\n"
     "(allow file-read* file-test-existence (literal \"/etc/mime.types\"))\n"
+    "(allow file-read* file-test-existence (literal \"/etc/gitconfig\"))\n"
     "(allow file-read* file-test-existence (subpath \"/etc/ssl/certs\"))\n"
     "(allow file-read* file-test-existence (literal \"/etc/ssl/openssl.cnf\"))\n"
     "(allow file-read* file-test-existence (subpath \"/etc/ca-certificates\"))\n"

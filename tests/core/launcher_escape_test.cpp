@@ -1,0 +1,441 @@
+// Trying to get out of quellar-sandbox. Every attempt runs twice: without the
+// sandbox, as a control that shows the attempt works (so a failure inside is
+// the sandbox's doing), and inside it. Each suite runs as the caller (root on
+// CI) and, when the caller is root, as `nobody`.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "filesystem.h"
+#include "launcher_harness.h"
+#include "support.h"
+
+using namespace quellar;
+using namespace quellar::test;
+
+namespace {
+
+enum class User { Caller, Nobody };
+
+std::string user_name(const ::testing::TestParamInfo<User>& info) {
+  return info.param == User::Caller ? "AsCaller" : "AsNobody";
+}
+
+// An owned descriptor for the test's own sockets.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);  // not retried: the descriptor is gone even on EINTR
+  }
+  int get() const { return fd_; }
+  // A copy numbered 20 or more, as the harness requires for descriptors it
+  // hands down; this one is closed.
+  Fd high() {
+    Fd copy(::fcntl(fd_, F_DUPFD_CLOEXEC, 20));
+    return copy;
+  }
+
+ private:
+  int fd_;
+};
+
+int bound_port(int fd) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return addr.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+}
+
+// A loopback socket of `type` bound to an ephemeral port (listening for TCP).
+std::optional<Fd> loopback_socket(int family, int type) {
+  Fd fd(::socket(family, type | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) return std::nullopt;
+  int rc;
+  if (family == AF_INET) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } else {
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  }
+  if (rc != 0 || (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0)) return std::nullopt;
+  return fd;
+}
+
+class Escape : public ::testing::TestWithParam<User> {
+ protected:
+  void SetUp() override {
+    if (landlock_abi() == 0) GTEST_SKIP() << "this kernel has no Landlock";
+    if (GetParam() == User::Nobody) {
+      as_ = nobody();
+      if (!as_) GTEST_SKIP() << "switching to nobody needs root";
+      if (!others_can_reach(launcher_path()) || !others_can_reach(probe_path())) {
+        GTEST_SKIP() << "nobody cannot reach " << bin_dir();
+      }
+    }
+    rw_ = dir_.make_dir("rw");
+    ro_ = dir_.make_dir("ro");
+    outside_ = dir_.make_dir("outside");
+  }
+
+  // Call after the tree is complete: an unprivileged user must own it so
+  // that the controls can do what the sandbox then refuses.
+  void hand_over() {
+    if (as_) give_tree(dir_.path(), *as_);
+  }
+
+  std::string profile(bool disable_network) const {
+    auto built = build_profile(ProfileTarget::Linux,
+                               {{{bin_dir(), {FilesystemAccess::Read}},
+                                 {rw_, {FilesystemAccess::Write}},
+                                 {ro_, {FilesystemAccess::Read}}}},
+                               disable_network);
+    EXPECT_TRUE(built);
+    return built.value_or("");
+  }
+
+  ChildOptions options(std::vector<int> keep_fds = {}) const {
+    ChildOptions o;
+    o.as = as_;
+    o.keep_fds = std::move(keep_fds);
+    return o;
+  }
+
+  static std::vector<std::string> argv(std::initializer_list<std::string> op) {
+    std::vector<std::string> full{probe_path()};
+    full.insert(full.end(), op);
+    return full;
+  }
+
+  Probe inside(std::initializer_list<std::string> op, bool disable_network = true,
+               std::vector<int> keep_fds = {}) {
+    return probe_result(run_sandboxed(profile(disable_network), argv(op), options(std::move(keep_fds))));
+  }
+  Probe outside(std::initializer_list<std::string> op, std::vector<int> keep_fds = {}) {
+    return probe_result(run_direct(argv(op), options(std::move(keep_fds))));
+  }
+
+  // The attempt fails with `error` inside (tried first, so that the
+  // control's success does not change what the sandboxed attempt meets),
+  // then works outside.
+  void expect_blocked(std::initializer_list<std::string> op, int error, bool control = true) {
+    std::string what = join(op);
+    Probe in = inside(op);
+    EXPECT_EQ(in.error, error) << what << " inside: " << describe(in);
+    if (control) {
+      Probe out = outside(op);
+      EXPECT_TRUE(out.ok) << what << " outside (control): " << describe(out);
+    }
+  }
+
+  void expect_allowed(std::initializer_list<std::string> op, bool disable_network = true) {
+    Probe in = inside(op, disable_network);
+    EXPECT_TRUE(in.ok) << join(op) << " inside: " << describe(in);
+  }
+
+  static std::string join(std::initializer_list<std::string> op) {
+    std::string s;
+    for (const std::string& part : op) s += part + " ";
+    return s;
+  }
+
+  bool root() const { return !as_ && ::geteuid() == 0; }
+
+  TempDir dir_;
+  std::optional<Identity> as_;
+  std::string rw_, ro_, outside_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Network "disabled".
+
+using NetworkEscape = Escape;
+
+TEST_P(NetworkEscape, InternetSocketsOfEveryKindAreRefused) {
+  hand_over();
+  auto tcp = loopback_socket(AF_INET, SOCK_STREAM);
+  auto udp = loopback_socket(AF_INET, SOCK_DGRAM);
+  ASSERT_TRUE(tcp && udp);
+  std::string tcp_port = std::to_string(bound_port(tcp->get()));
+  expect_blocked({"tcp4-connect", tcp_port}, EACCES);
+  expect_blocked({"udp4-send", std::to_string(bound_port(udp->get()))}, EACCES);
+  if (auto tcp6 = loopback_socket(AF_INET6, SOCK_STREAM)) {
+    expect_blocked({"tcp6-connect", std::to_string(bound_port(tcp6->get()))}, EACCES);
+  } else {
+    ADD_FAILURE() << "no IPv6 loopback here; TCP over IPv6 untested";
+  }
+  expect_blocked({"netlink"}, EACCES);
+  // Raw and packet sockets need CAP_NET_RAW even outside: only root has a
+  // control, but the filter refuses them before any capability check.
+  expect_blocked({"raw4"}, EACCES, root());
+  expect_blocked({"packet"}, EACCES, root());
+  // AF_INET has no socket pairs (EOPNOTSUPP outside); inside the filter
+  // answers first.
+  EXPECT_EQ(outside({"socketpair-inet"}).error, EOPNOTSUPP);
+  EXPECT_EQ(inside({"socketpair-inet"}).error, EACCES);
+  // A socket made by io_uring never passes through socket(2).
+  expect_blocked({"io-uring-socket"}, ENOSYS);
+
+  // Local sockets still work, and with the network allowed so does TCP.
+  expect_allowed({"socketpair-unix"});
+  expect_allowed({"tcp4-connect", tcp_port}, false);
+}
+
+TEST_P(NetworkEscape, AnInheritedTcpSocketCannotConnect) {
+  if (landlock_abi() < 4) GTEST_SKIP() << "TCP connect control needs Landlock ABI 4";
+  hand_over();
+  auto listener = loopback_socket(AF_INET, SOCK_STREAM);
+  ASSERT_TRUE(listener);
+  std::string port = std::to_string(bound_port(listener->get()));
+  // A fresh unconnected socket per attempt; the filter never sees socket()
+  // here, Landlock's TCP rules are what refuse.
+  auto fresh = [] { return Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)).high(); };
+  Fd a = fresh(), b = fresh(), c = fresh();
+  EXPECT_EQ(inside({"connect-fd", std::to_string(a.get()), port}, true, {a.get()}).error, EACCES);
+  EXPECT_TRUE(outside({"connect-fd", std::to_string(b.get()), port}, {b.get()}).ok);
+  EXPECT_TRUE(inside({"connect-fd", std::to_string(c.get()), port}, false, {c.get()}).ok);
+}
+
+TEST_P(NetworkEscape, AnAbstractSocketBoundOutsideCannotBeReached) {
+  if (landlock_abi() < 6) GTEST_SKIP() << "abstract socket scoping needs Landlock ABI 6";
+  hand_over();
+  std::string name = "quellar-test-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
+  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), size), 0);
+  ASSERT_EQ(::listen(listener.get(), 16), 0);
+  expect_blocked({"abstract-connect", name}, EPERM);
+  expect_allowed({"abstract-connect", name}, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, NetworkEscape, ::testing::Values(User::Caller, User::Nobody), user_name);
+
+// ---------------------------------------------------------------------------
+// Filesystem grants.
+
+using FilesystemEscape = Escape;
+
+TEST_P(FilesystemEscape, AWritableGrantAllowsCreatingWritingRenamingDeleting) {
+  hand_over();
+  std::string file = rw_ + "/file", moved = rw_ + "/moved", sub = rw_ + "/sub";
+  expect_allowed({"create", file});
+  expect_allowed({"write", file});
+  EXPECT_EQ(read_file(file), "created\nwritten\n");
+  expect_allowed({"rename", file, moved});
+  EXPECT_FALSE(exists(file));
+  EXPECT_EQ(read_file(moved), "created\nwritten\n");
+  expect_allowed({"link", moved, rw_ + "/hard"});
+  expect_allowed({"truncate", rw_ + "/hard"});
+  EXPECT_EQ(read_file(moved), "");
+  expect_allowed({"symlink", "moved", rw_ + "/soft"});
+  expect_allowed({"read", rw_ + "/soft"});
+  expect_allowed({"mkfifo", rw_ + "/fifo"});
+  expect_allowed({"mkdir", sub});
+  expect_allowed({"create", sub + "/deep"});
+  expect_allowed({"rename", sub + "/deep", rw_ + "/up"});
+  expect_allowed({"rmdir", sub});
+  for (std::string name : {"moved", "hard", "soft", "fifo", "up"}) expect_allowed({"unlink", rw_ + "/" + name});
+  EXPECT_FALSE(exists(sub));
+  EXPECT_TRUE(std::filesystem::is_empty(rw_));
+}
+
+TEST_P(FilesystemEscape, NothingIsWrittenOutsideTheGrantsOrInAReadOnlyGrant) {
+  for (const std::string& dir : {outside_, ro_}) {
+    for (std::string name : {"file", "victim", "target"}) dir_.make_file(dir.substr(dir_.path().size() + 1) + "/" + name, "original\n");
+    dir_.make_dir(dir.substr(dir_.path().size() + 1) + "/empty");
+  }
+  dir_.make_file("rw/mine", "mine\n");
+  hand_over();
+  for (const std::string& dir : {outside_, ro_}) {
+    SCOPED_TRACE(dir);
+    expect_blocked({"write", dir + "/file"}, EACCES);
+    expect_blocked({"open-trunc", dir + "/target"}, EACCES);
+    expect_blocked({"truncate", dir + "/victim"}, EACCES);
+    expect_blocked({"create", dir + "/new"}, EACCES);
+    expect_blocked({"mkdir", dir + "/sub"}, EACCES);
+    expect_blocked({"mkfifo", dir + "/fifo"}, EACCES);
+    expect_blocked({"symlink", "/etc/passwd", dir + "/link"}, EACCES);
+    expect_blocked({"rename", dir + "/file", dir + "/renamed"}, EACCES);
+    expect_blocked({"rmdir", dir + "/empty"}, EACCES);
+    expect_blocked({"unlink", dir + "/victim"}, EACCES);
+    // Hard links in either direction: out of the writable grant, or a
+    // protected file given a second name inside it.
+    expect_blocked({"link", rw_ + "/mine", dir + "/alias"}, EACCES);
+    expect_blocked({"link", dir + "/target", rw_ + "/alias-" + std::to_string(dir.size())}, EXDEV);
+    expect_blocked({"rename", dir + "/target", rw_ + "/stolen"}, EACCES);
+  }
+  // Device nodes: not even inside the writable grant. Only root can make
+  // one outside the sandbox; inside Landlock refuses before the capability
+  // check.
+  expect_blocked({"mknod-char", rw_ + "/null"}, EACCES, root());
+  expect_blocked({"mknod-char", outside_ + "/null"}, EACCES, root());
+}
+
+TEST_P(FilesystemEscape, AnUngrantedDirectoryCannotBeRead) {
+  dir_.make_file("outside/secret", "secret\n");
+  dir_.make_file("ro/public", "public\n");
+  hand_over();
+  expect_blocked({"read", outside_ + "/secret"}, EACCES);
+  expect_blocked({"list", outside_}, EACCES);
+  expect_blocked({"list", dir_.path()}, EACCES);
+  expect_allowed({"read", ro_ + "/public"});
+  expect_allowed({"list", ro_});
+  // The host beyond the base profile's few files.
+  expect_blocked({"list", "/etc"}, EACCES);
+  expect_blocked({"list", "/dev"}, EACCES);
+  expect_blocked({"list", "/proc"}, EACCES);
+  expect_blocked({"read", "/proc/1/cmdline"}, EACCES);
+  expect_blocked({"read", "/etc/shadow"}, EACCES, root());
+  expect_allowed({"read", "/etc/passwd"});
+  expect_allowed({"read", "/proc/cpuinfo"});
+  expect_allowed({"list", "/sys/devices/system/cpu"});
+}
+
+TEST_P(FilesystemEscape, ASymbolicLinkInAGrantDoesNotLeadOut) {
+  dir_.make_file("outside/secret", "secret\n");
+  dir_.make_symlink("rw/to-secret", outside_ + "/secret");
+  dir_.make_symlink("rw/to-outside", outside_);
+  dir_.make_symlink("ro/to-secret", outside_ + "/secret");
+  hand_over();
+  expect_blocked({"read", rw_ + "/to-secret"}, EACCES);
+  expect_blocked({"read", ro_ + "/to-secret"}, EACCES);
+  EXPECT_EQ(inside({"write", rw_ + "/to-secret"}).error, EACCES);
+  EXPECT_EQ(read_file(outside_ + "/secret"), "secret\n");
+  expect_blocked({"list", rw_ + "/to-outside"}, EACCES);
+  expect_blocked({"create", rw_ + "/to-outside/planted"}, EACCES);
+  expect_blocked({"read", rw_ + "/../outside/secret"}, EACCES);
+  // A link the program makes itself leads nowhere either.
+  expect_allowed({"symlink", outside_ + "/secret", rw_ + "/own"});
+  expect_blocked({"read", rw_ + "/own"}, EACCES);
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, FilesystemEscape, ::testing::Values(User::Caller, User::Nobody), user_name);
+
+// ---------------------------------------------------------------------------
+// Other processes and the kernel.
+
+using ProcessEscape = Escape;
+
+TEST_P(ProcessEscape, SignalsDoNotLeaveTheSandbox) {
+  hand_over();
+  // A process of the same user outside the sandbox: the supervisor's place.
+  ChildOptions waiting = options();
+  waiting.keep_stdin_open = true;
+  Child bystander({probe_path(), "wait-stdin"}, waiting, false);
+  std::string pid = std::to_string(bystander.pid());
+  for (const std::string& sig : std::vector<std::string>{"0", std::to_string(SIGTERM)}) {
+    Probe in = inside({"kill", pid, sig});
+    EXPECT_EQ(in.error, EPERM) << "signal " << sig << ": " << describe(in);
+  }
+  EXPECT_TRUE(outside({"kill", pid, "0"}).ok);
+  EXPECT_EQ(::kill(bystander.pid(), 0), 0) << "the bystander died";
+  bystander.close_stdin();
+  EXPECT_EQ(bystander.finish().exit_code, 0);
+
+  // The launcher's parent, which supervises it, when it runs as the same user.
+  if (!as_) expect_blocked({"kill-parent", "0"}, EPERM);
+  // The program's own children are its to signal.
+  expect_allowed({"kill-own-child"});
+}
+
+TEST_P(ProcessEscape, TheFilterRefusesWhatLandlockCannotSee) {
+  hand_over();
+  expect_blocked({"clone3"}, ENOSYS);
+  expect_blocked({"pidfd-getfd"}, EPERM);
+  expect_blocked({"io-uring-socket"}, ENOSYS);
+  EXPECT_EQ(inside({"io-uring-socket"}, false).error, ENOSYS) << "io_uring with the network allowed";
+  // User namespaces: refused inside, whatever the host allows outside.
+  Probe userns_outside = outside({"unshare-user"});
+  EXPECT_EQ(inside({"unshare-user"}).error, EPERM);
+  EXPECT_EQ(inside({"clone-newuser"}).error, EPERM);
+  if (userns_outside.ok) {
+    EXPECT_TRUE(outside({"clone-newuser"}).ok);
+  } else {
+    std::printf("note: this host refuses user namespaces outside too (%s)\n", describe(userns_outside).c_str());
+  }
+}
+
+TEST_P(ProcessEscape, NoTypingIntoATerminal) {
+  hand_over();
+  for (std::string op : {"tiocsti", "tiocsti-high"}) {
+    // A fresh terminal each time: it becomes the probe's controlling one.
+    auto terminal = [&] {
+      Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      EXPECT_EQ(::grantpt(master.get()), 0);
+      EXPECT_EQ(::unlockpt(master.get()), 0);
+      Fd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+      return std::pair{std::move(master), slave.high()};
+    };
+    auto [m1, s1] = terminal();
+    Probe in = inside({op, std::to_string(s1.get())}, true, {s1.get()});
+    EXPECT_EQ(in.error, EPERM) << op << " inside: " << describe(in);
+    auto [m2, s2] = terminal();
+    Probe out = outside({op, std::to_string(s2.get())}, {s2.get()});
+    EXPECT_TRUE(out.ok) << op << " outside (control): " << describe(out);
+  }
+}
+
+TEST_P(ProcessEscape, OtherSystemCallTablesKillTheProcess) {
+  hand_over();
+  for (std::string op : {"x32-getpid", "int80-getpid"}) {
+    Probe in = inside({op});
+    EXPECT_EQ(in.signal, SIGSYS) << op << " inside: " << describe(in);
+    Probe out = outside({op});
+    EXPECT_EQ(out.signal, 0) << op << " outside: " << describe(out);
+  }
+}
+
+TEST_P(ProcessEscape, RootKeepsNoCapability) {
+  if (!root()) GTEST_SKIP() << "only a root caller has capabilities to lose";
+  dir_.make_file("rw/owned", "x");
+  Probe out = outside({"capabilities"});
+  ASSERT_TRUE(out.ok);
+  EXPECT_EQ(out.detail.find("effective 0 "), std::string::npos) << "control: " << out.detail;
+  Probe in = inside({"capabilities"});
+  ASSERT_TRUE(in.ok);
+  EXPECT_EQ(in.detail, "effective 0 permitted 0 inheritable 0 bounding 0 ambient 0\n");
+  // What those capabilities would do: give files away, rename the host.
+  expect_blocked({"chown", rw_ + "/owned", "12345"}, EPERM);
+  expect_blocked({"sethostname-same"}, EPERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, ProcessEscape, ::testing::Values(User::Caller, User::Nobody), user_name);
+
+}  // namespace
