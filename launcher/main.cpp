@@ -43,15 +43,8 @@ Result<void> enforce(const SandboxProfile& profile) {
   return install_seccomp(profile.network);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int rest = 1;
-  auto status_fd = parse_status_fd(argc, argv, rest);
-  if (!status_fd) StatusReporter(std::nullopt).fail(status_fd.error());
-  const StatusReporter reporter(*status_fd);
-
-  auto invocation = parse_invocation(argc, argv, rest);
+[[noreturn]] void run(int argc, char** argv, int first, const StatusReporter& reporter) {
+  auto invocation = parse_invocation(argc, argv, first);
   if (!invocation) reporter.fail(invocation.error());
 
   auto profile = parse_profile(invocation->profile);
@@ -62,4 +55,21 @@ int main(int argc, char** argv) {
   int error = exec_program(invocation->program_argv);
   reporter.fail(Failure{launcher::Stage::Exec, error,
                         std::string("cannot execute ") + invocation->program_argv[0]});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rest = 1;
+  auto status_fd = parse_status_fd(argc, argv, rest);
+  if (!status_fd) StatusReporter(std::nullopt).fail(status_fd.error());
+  const StatusReporter reporter(*status_fd);
+  // The only exception the launcher can meet is an allocation failure. Left
+  // to terminate, it would end the process with SIGABRT and an empty status
+  // pipe, which the parent would take for the program's own death.
+  try {
+    run(argc, argv, rest, reporter);
+  } catch (...) {
+    reporter.fail(Failure{launcher::Stage::Enforce, ENOMEM, "cannot prepare the sandbox"});
+  }
 }
