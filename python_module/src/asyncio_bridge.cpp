@@ -76,12 +76,12 @@ PyObject* resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 constexpr const char* kCancelCapsule = "quellar._native.on_cancelled";
 
 void free_cancel_action(PyObject* capsule) {
-  delete static_cast<std::move_only_function<void()>*>(PyCapsule_GetPointer(capsule, kCancelCapsule));
+  delete static_cast<UniqueFunction<void()>*>(PyCapsule_GetPointer(capsule, kCancelCapsule));
 }
 
 PyObject* future_done(PyObject* capsule, PyObject* future) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* action = static_cast<std::move_only_function<void()>*>(
+    auto* action = static_cast<UniqueFunction<void()>*>(
         PyCapsule_GetPointer(capsule, kCancelCapsule));
     if (action == nullptr) return nullptr;
     Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
@@ -132,8 +132,8 @@ PendingFuture::~PendingFuture() {
 
 PyObject* PendingFuture::future() const noexcept { return parts_ ? parts_->future.get() : nullptr; }
 
-bool PendingFuture::on_cancelled(std::move_only_function<void()> on_cancel) {
-  auto* action = new std::move_only_function<void()>(std::move(on_cancel));
+bool PendingFuture::on_cancelled(UniqueFunction<void()> on_cancel) {
+  auto* action = new UniqueFunction<void()>(std::move(on_cancel));
   Ref capsule = Ref::steal(PyCapsule_New(action, kCancelCapsule, free_cancel_action));
   if (!capsule) {
     delete action;

@@ -8,11 +8,11 @@
 
 #include "ref.h"
 
-#include <functional>
 #include <memory>
 #include <optional>
 
 #include "module_state.h"
+#include "unique_function.h"
 
 namespace quellar::py {
 
@@ -35,7 +35,7 @@ class PendingFuture {
   // Runs `on_cancel` on the loop's thread, with the interpreter lock
   // released, when Python cancels the future. Interpreter lock needed; false
   // with an exception set on failure.
-  bool on_cancelled(std::move_only_function<void()> on_cancel);
+  bool on_cancelled(UniqueFunction<void()> on_cancel);
 
   // From any thread, without the interpreter lock. `build(ModuleState&)` runs
   // with the lock and returns the result object, or null with an exception
