@@ -1,0 +1,68 @@
+"""A short tour of quellar: a few real commands run under supervision, each
+printed with the RunResult it produced.
+
+    .venv/bin/python examples/demo.py      (or ./scripts/demo.sh from a fresh clone)
+"""
+
+import asyncio
+
+import quellar
+from quellar import CancellationToken, Command, Policy, SupervisorError
+
+
+def show(title: str, result: quellar.RunResult) -> None:
+    print(f"== {title}")
+    print(f"   {result!r}")
+    if result.stdout:
+        print("   stdout: " + result.stdout_text("utf-8", "replace").rstrip().replace("\n", "\n           "))
+    if result.stderr:
+        print("   stderr: " + result.stderr_text("utf-8", "replace").rstrip().replace("\n", "\n           "))
+
+
+async def main() -> None:
+    print("platform capabilities:", quellar.platform_capabilities())
+    print()
+
+    # Output is captured; the environment starts empty except for what is given.
+    show(
+        "uname and an explicit environment",
+        await quellar.run(
+            Command(["/bin/sh", "-c", 'uname -sr; echo "GREETING=$GREETING"; env | wc -l'], env={"GREETING": "hello"})
+        ),
+    )
+
+    # Standard input is fed from bytes.
+    show("input through sort", await quellar.run(Command(["/usr/bin/sort"]), input=b"pear\napple\nfig\n"))
+
+    # A non-zero exit is a result, not an exception.
+    show("a failing command", await quellar.run(Command(["/bin/sh", "-c", "echo oops >&2; exit 3"])))
+
+    # The time limit kills the whole process group, background children included.
+    show(
+        "a time limit of 0.3 s",
+        await quellar.run(Command(["/bin/sh", "-c", "echo started; sleep 30 & wait"], timeout=0.3)),
+    )
+
+    # Output beyond the limit is never kept, and the run stops.
+    show(
+        "an output limit of 16 bytes",
+        await quellar.run(Command(["/usr/bin/yes", "quellar"], max_stdout_bytes=16)),
+    )
+
+    # A token cancels every run that holds it, from anywhere.
+    token = CancellationToken()
+    pending = quellar.run(Command(["/bin/sleep", "30"]), cancellation=token)
+    await asyncio.sleep(0.2)
+    token.cancel()
+    show("cancelled after 0.2 s", await pending)
+
+    # Failures of the supervisor itself are SupervisorError, with stable fields.
+    try:
+        await quellar.run(Command(["/bin/true"], cwd="relative/dir"), policy=Policy())
+    except SupervisorError as error:
+        print("== a request that cannot run")
+        print(f"   SupervisorError: {error} (code={error.code}, phase={error.phase})")
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
