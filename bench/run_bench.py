@@ -1,0 +1,236 @@
+"""quellar.run against the standard library, in one process and one run.
+
+    .venv/bin/python bench/run_bench.py [--quick]
+
+(a) sequential /bin/true: wall time per run, and the CPU time this process
+    (every thread of it, quellar's runtime included) spends per run;
+(b) 2,000 runs of /bin/true with 64 in flight: runs per second;
+(c) capture of 256 MiB written by dd with 1 MiB blocks: MB/s;
+(d) a 0.2 s timeout on `sleep 10`: how late the result arrives.
+
+The table is Markdown; "ratio" is quellar's advantage over asyncio (higher
+is better for quellar in every row).
+"""
+
+import argparse
+import asyncio
+import concurrent.futures
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+import quellar
+
+TRUE = "/bin/true"
+MIB = 1 << 20
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+class Measure:
+    """Wall and own-CPU time of a block."""
+
+    def __enter__(self):
+        self.wall, self.cpu = time.perf_counter(), cpu_seconds()
+        return self
+
+    def __exit__(self, *exc):
+        self.wall = time.perf_counter() - self.wall
+        self.cpu = cpu_seconds() - self.cpu
+
+
+# --- the three ways of running a command -----------------------------------
+
+
+async def quellar_run(argv, timeout=30.0, max_stdout=65536):
+    result = await quellar.run(quellar.Command(argv, timeout=timeout, max_stdout_bytes=max_stdout))
+    return result.stdout
+
+
+async def asyncio_run(argv, timeout=None):
+    process = await asyncio.create_subprocess_exec(
+        *argv,
+        stdin=asyncio.subprocess.DEVNULL,
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.PIPE,
+    )
+    try:
+        stdout, _ = await asyncio.wait_for(process.communicate(), timeout)
+    except asyncio.TimeoutError:
+        process.kill()
+        await process.wait()
+        return None
+    return stdout
+
+
+def subprocess_run(argv, timeout=None):
+    try:
+        return subprocess.run(argv, capture_output=True, timeout=timeout).stdout
+    except subprocess.TimeoutExpired:
+        return None
+
+
+# --- (a) sequential ------------------------------------------------------------
+
+
+async def sequential(count):
+    rows = {}
+    for name, once in [
+        ("quellar", lambda: quellar_run([TRUE])),
+        ("asyncio", lambda: asyncio_run([TRUE])),
+    ]:
+        for _ in range(20):  # warm-up: runtime threads, caches
+            await once()
+        with Measure() as m:
+            for _ in range(count):
+                await once()
+        rows[name] = (m.wall / count, m.cpu / count)
+    for _ in range(20):
+        subprocess_run([TRUE])
+    with Measure() as m:
+        for _ in range(count):
+            subprocess_run([TRUE])
+    rows["subprocess"] = (m.wall / count, m.cpu / count)
+    return rows
+
+
+# --- (b) concurrent -----------------------------------------------------------
+
+
+async def concurrent_async(once, total, in_flight):
+    gate = asyncio.Semaphore(in_flight)
+
+    async def one():
+        async with gate:
+            await once()
+
+    with Measure() as m:
+        await asyncio.gather(*(one() for _ in range(total)))
+    return total / m.wall
+
+
+def concurrent_threads(total, in_flight):
+    with concurrent.futures.ThreadPoolExecutor(in_flight) as pool:
+        with Measure() as m:
+            list(pool.map(lambda _: subprocess_run([TRUE]), range(total)))
+    return total / m.wall
+
+
+async def in_flight_runs(total, in_flight):
+    return {
+        "quellar": await concurrent_async(lambda: quellar_run([TRUE]), total, in_flight),
+        "asyncio": await concurrent_async(lambda: asyncio_run([TRUE]), total, in_flight),
+        "subprocess": await asyncio.to_thread(concurrent_threads, total, in_flight),
+    }
+
+
+# --- (c) capture --------------------------------------------------------------
+
+
+async def capture(mib):
+    argv = ["/bin/dd", "if=/dev/zero", "bs=1M", f"count={mib}", "status=none"]
+    size = mib * MIB
+    rows = {}
+    for name, once in [
+        ("quellar", lambda: quellar_run(argv, max_stdout=size + MIB)),
+        ("asyncio", lambda: asyncio_run(argv)),
+        ("subprocess", lambda: asyncio.to_thread(subprocess_run, argv)),
+    ]:
+        best = 0.0
+        for _ in range(3):
+            with Measure() as m:
+                out = await once()
+            assert len(out) == size, (name, len(out))
+            del out
+            best = max(best, size / 1e6 / m.wall)
+        rows[name] = best
+    return rows
+
+
+# --- (d) timeout latency ------------------------------------------------------
+
+
+async def timeout_lateness(repeats):
+    deadline = 0.2
+    argv = ["/bin/sleep", "10"]
+    rows = {}
+    for name, once in [
+        ("quellar", lambda: quellar_run(argv, timeout=deadline)),
+        ("asyncio", lambda: asyncio_run(argv, timeout=deadline)),
+        ("subprocess", lambda: asyncio.to_thread(subprocess_run, argv, deadline)),
+    ]:
+        late = []
+        for _ in range(repeats):
+            started = time.perf_counter()
+            await once()
+            late.append(time.perf_counter() - started - deadline)
+        rows[name] = statistics.median(late)
+    return rows
+
+
+# --- report -------------------------------------------------------------------
+
+
+def table(sequential_rows, concurrent_rows, capture_rows, timeout_rows, count, total, in_flight, mib):
+    def us(seconds):
+        return f"{seconds * 1e6:,.0f} µs"
+
+    def ms(seconds):
+        return f"{seconds * 1e3:,.2f} ms"
+
+    lines = [
+        "| measurement | quellar | asyncio | subprocess | ratio vs asyncio |",
+        "|---|---:|---:|---:|---:|",
+    ]
+
+    def row(label, values, fmt, lower_is_better):
+        q, a, s = values["quellar"], values["asyncio"], values["subprocess"]
+        ratio = (a / q) if lower_is_better else (q / a)
+        lines.append(f"| {label} | {fmt(q)} | {fmt(a)} | {fmt(s)} | {ratio:.2f}× |")
+
+    row(
+        f"(a) sequential `/bin/true`, wall per run ({count} runs)",
+        {k: v[0] for k, v in sequential_rows.items()},
+        us,
+        True,
+    )
+    row(
+        "(a) supervising process CPU per run",
+        {k: v[1] for k, v in sequential_rows.items()},
+        us,
+        True,
+    )
+    row(
+        f"(b) {total:,} runs, {in_flight} in flight: runs/s",
+        concurrent_rows,
+        lambda v: f"{v:,.0f}",
+        False,
+    )
+    row(f"(c) capture {mib} MiB (`dd bs=1M`): MB/s", capture_rows, lambda v: f"{v:,.0f}", False)
+    row("(d) result after a 0.2 s timeout: lateness (median)", timeout_rows, ms, True)
+    return "\n".join(lines)
+
+
+async def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer runs, smaller capture")
+    args = parser.parse_args()
+    count, total, in_flight, mib, repeats = (
+        (100, 300, 64, 32, 3) if args.quick else (1000, 2000, 64, 256, 7)
+    )
+
+    print(f"python {sys.version.split()[0]}, quellar runtime on this host", file=sys.stderr)
+    sequential_rows = await sequential(count)
+    concurrent_rows = await in_flight_runs(total, in_flight)
+    capture_rows = await capture(mib)
+    timeout_rows = await timeout_lateness(repeats)
+    print(table(sequential_rows, concurrent_rows, capture_rows, timeout_rows, count, total, in_flight, mib))
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
