@@ -88,6 +88,23 @@ TEST_F(LauncherProtocol, TheProgramRunsInPlaceOfTheLauncher) {
   EXPECT_EQ(group, pid);
 }
 
+TEST_F(LauncherProtocol, AGrantThatDoesNotExistGrantsNothingAndStopsNothing) {
+  std::string later = work_ + "/later";
+  auto built = build_profile(ProfileTarget::Linux,
+                             {{{bin_dir(), {FilesystemAccess::Read}},
+                               {dir_ / "absent", {FilesystemAccess::Write}},
+                               {later, {FilesystemAccess::Write}},
+                               {work_, {FilesystemAccess::Read}}}},
+                             true);
+  ASSERT_TRUE(built);
+  // Created by the program itself: it did not exist when the rules were
+  // made, so the write grant on it never applied.
+  ChildResult result = run_sandboxed(*built, {probe_path(), "mkdir", later});
+  EXPECT_EQ(probe_result(result).error, EACCES);
+  ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
+  EXPECT_TRUE(probe_result(run_sandboxed(*built, {probe_path(), "create", later + "/file"})).ok);
+}
+
 TEST_F(LauncherProtocol, ExitStatusAndSignalAreTheProgramsOwn) {
   ChildResult exited = run({"/bin/sh", "-c", "echo out; echo err >&2; exit 42"});
   EXPECT_EQ(exited.exit_code, 42);
