@@ -70,7 +70,8 @@ const std::optional<Path>& located_launcher() {
 // Asking for the version creates nothing and spawns nothing.
 int landlock_abi_or_errno() {
   long abi = ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-  return abi >= 1 ? static_cast<int>(abi) : -errno;
+  if (abi >= 1) return static_cast<int>(abi);
+  return errno != 0 ? -errno : -ENOSYS;
 }
 
 }  // namespace
