@@ -17,8 +17,9 @@ run_core_suites() {  # build-dir, extra cmake arguments...
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-step "core library: GoogleTest suites"
-run_core_suites build/core -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "core library and Python extension: GoogleTest suites"
+run_core_suites build/core -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUELLAR_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python"
 
 step "core library: GoogleTest suites under ASan and UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
