@@ -109,16 +109,21 @@ class TestInterpreterExit:
 def test_closed_loop_drops_the_outcome_silently():
     script = """
     import asyncio, gc, time
-    from quellar import Command, SupervisorError, run
+    from quellar import Command, run
 
     loop = asyncio.new_event_loop()
 
     async def start():
-        return [run(Command(["/bin/sleep", "0.2"])), run(Command(["bin/relative"]))]
+        # Both outcomes arrive after the close: a result, and an error (the
+        # child exits without reading its input: stdin_failed).
+        return [
+            run(Command(["/bin/sleep", "0.3"])),
+            run(Command(["/bin/sleep", "0.3"], max_stdin_bytes=1 << 20), input=b"x" * (1 << 20)),
+        ]
 
     futures = loop.run_until_complete(start())
     loop.close()
-    time.sleep(0.6)  # both runs finish against the closed loop
+    time.sleep(1)
     del futures
     gc.collect()
 
