@@ -1,6 +1,8 @@
 // platform_capabilities(): which containment features this build offers on
-// its host. Fixed for the build; nothing is probed per call.
+// its host. The one probe (is the launcher usable?) runs once per process.
 #include "capabilities.h"
+
+#include "platform/launcher.h"
 
 namespace quellar::py {
 namespace {
@@ -10,41 +12,42 @@ struct Capability {
   bool value;
 };
 
+// Whether a Policy asking for filesystem or network isolation is enforced.
+// macOS: sandbox-exec is part of the system and enforces both. Linux: our
+// launcher (Landlock and seccomp) enforces both when it is installed next to
+// this module and the kernel has Landlock; the probe looks once and caches,
+// so every call returns the same answer.
+bool host_isolation() {
 #if defined(__APPLE__)
-// sandbox-exec enforces both the filesystem grants and the network switch.
-constexpr bool kFilesystemIsolation = true;
-constexpr bool kNetworkIsolation = true;
+  return true;
 #else
-// The Linux launcher (Landlock and seccomp) is not wired in yet: until it
-// is, a policy asking for isolation cannot be enforced here, and saying
-// otherwise would let a caller believe it runs contained.
-constexpr bool kFilesystemIsolation = false;
-constexpr bool kNetworkIsolation = false;
+  return platform::isolation_available();
 #endif
-
-// Insertion order is the order callers iterate in.
-constexpr Capability kCapabilities[] = {
-    {"host_network", true},
-    {"network_isolation", kNetworkIsolation},
-    {"network_isolation_requires_filesystem", false},
-    {"graceful_shutdown", true},
-    {"process_group_cleanup", true},
-    // Nothing kills a child when the interpreter process itself dies.
-    {"parent_death_cleanup", false},
-    {"filesystem_isolation", kFilesystemIsolation},
-    {"memory_limits", false},
-    {"process_limits", false},
-    {"cpu_limits", false},
-};
+}
 
 PyObject* platform_capabilities(PyObject*, PyObject*) {
+  const bool isolation = host_isolation();
+  // Insertion order is the order callers iterate in.
+  const Capability capabilities[] = {
+      {"host_network", true},
+      {"network_isolation", isolation},
+      {"network_isolation_requires_filesystem", false},
+      {"graceful_shutdown", true},
+      {"process_group_cleanup", true},
+      // Nothing kills a child when the interpreter process itself dies.
+      {"parent_death_cleanup", false},
+      {"filesystem_isolation", isolation},
+      {"memory_limits", false},
+      {"process_limits", false},
+      {"cpu_limits", false},
+  };
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   Ref containment = text("degraded");
   if (!containment || PyDict_SetItemString(dict.get(), "containment", containment.get()) < 0) {
     return nullptr;
   }
-  for (const Capability& capability : kCapabilities) {
+  for (const Capability& capability : capabilities) {
     PyObject* value = capability.value ? Py_True : Py_False;
     if (PyDict_SetItemString(dict.get(), capability.key, value) < 0) return nullptr;
   }

@@ -138,6 +138,26 @@ class TestPlatformCapabilities:
         assert capabilities["process_limits"] is False
         assert capabilities["cpu_limits"] is False
 
+    @pytest.mark.skipif(sys.platform != "linux", reason="the Linux launcher")
+    async def test_isolation_claims_hold_for_a_real_run(self):
+        # Both come from one probe: is quellar-sandbox usable on this host?
+        capabilities = _native.platform_capabilities()
+        assert capabilities["network_isolation"] == capabilities["filesystem_isolation"]
+        opens_socket = _native.Command(
+            ["/usr/bin/python3", "-c", "import socket; socket.socket(socket.AF_INET)"]
+        )
+        assert (await _native.run(opens_socket)).success
+        isolated = _native.Policy(network="disabled")
+        if capabilities["network_isolation"]:
+            result = await _native.run(opens_socket, policy=isolated)
+            assert result.termination == "exited"
+            assert result.exit_code != 0
+            assert b"PermissionError" in result.stderr
+        else:
+            with pytest.raises(_native.SupervisorError) as caught:
+                await _native.run(opens_socket, policy=isolated)
+            assert caught.value.code == "spawn_failed"
+
     @pytest.mark.skipif(sys.platform != "darwin", reason="the macOS launcher")
     def test_isolation_on_macos(self):
         capabilities = _native.platform_capabilities()
