@@ -1,7 +1,6 @@
 #include "execute.h"
 
 #include <array>
-#include <random>
 #include <stdexcept>
 
 #include "../asio_compat.h"
@@ -13,6 +12,7 @@
 
 #include "child.h"
 #include "live.h"
+#include "race.h"
 #include "reader.h"
 #include "run.h"
 
@@ -22,13 +22,6 @@ namespace {
 using asio::experimental::make_parallel_group;
 using asio::experimental::wait_for_one;
 constexpr auto use_tuple = asio_compat::as_tuple(asio::use_awaitable);
-
-// A cheap per-thread source for the race's random starting branch; its
-// quality does not matter, only that no branch is always polled first.
-unsigned random_start() {
-  thread_local std::minstd_rand engine{std::random_device{}()};
-  return static_cast<unsigned>(engine() % 4);
-}
 
 [[noreturn]] void broken_invariant(const char* what) { throw std::logic_error(what); }
 
@@ -195,14 +188,6 @@ class Run {
     }
   }
 
-  auto branch_op(unsigned slot, unsigned start) {
-    const int branch = static_cast<int>((start + slot) % 4);
-    return [run = this, branch](auto token) {
-      return asio::async_initiate<decltype(token), void(BranchResult)>(
-          [run](auto handler, int b) { run->initiate(b, std::move(handler)); }, token, branch);
-    };
-  }
-
   // One iteration of the race: returns an error that ends the run, if any.
   asio::awaitable<std::optional<SandboxError>> race_once() {
     if (pending_) {
@@ -210,35 +195,15 @@ class Run {
       pending_.reset();
       co_return handle_event(std::move(event));
     }
-    const unsigned start = random_start();
-    auto done = co_await make_parallel_group(branch_op(0, start), branch_op(1, start),
-                                             branch_op(2, start), branch_op(3, start))
-                    .async_wait(
-                        [](const BranchResult& r) {
-                          return r.disabled ? asio::cancellation_type::none
-                                            : asio::cancellation_type::all;
-                        },
-                        asio::use_awaitable);
-    std::array<BranchResult, 4> results = std::apply(
-        [](auto& order, auto&... r) {
-          (void)order;
-          return std::array<BranchResult, 4>{std::move(r)...};
-        },
-        done);
-    const auto& order = std::get<0>(done);
-
-    BranchResult* winner = nullptr;
-    for (std::size_t slot : order) {
-      if (!results[slot].disabled) {
-        winner = &results[slot];
-        break;
-      }
+    auto outcome = co_await race<4, BranchResult>(
+        [this](int branch, auto handler) { initiate(branch, std::move(handler)); });
+    BranchResult& winner = outcome.results[outcome.winner];
+    BranchResult& event = outcome.results[kEvent];
+    // A stream event taken by a losing receive is handled next, not lost.
+    if (&event != &winner && !event.disabled && !event.ec && event.event) {
+      pending_ = std::move(event.event);
     }
-    if (!winner) broken_invariant("the race had no enabled branch");
-    for (BranchResult& r : results) {
-      if (&r != winner && r.branch == kEvent && !r.ec && r.event) pending_ = std::move(r.event);
-    }
-    co_return handle_winner(*winner);
+    co_return handle_winner(winner);
   }
 
   std::optional<SandboxError> handle_winner(BranchResult& winner) {
