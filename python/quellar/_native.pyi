@@ -139,7 +139,8 @@ def run(
     The run starts at once, whether or not the future is awaited.
 
     Raises at the call: TypeError for an argument of the wrong type, and
-    RuntimeError when no asyncio event loop is running in this thread.
+    RuntimeError when no asyncio event loop is running in this thread or the
+    interpreter is exiting.
     Raises when awaited: SupervisorError when the command cannot be validated,
     started or supervised (the token, if any, is then cancelled), RuntimeError
     when the runtime's worker failed. A timeout, a cancellation, an output

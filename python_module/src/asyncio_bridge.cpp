@@ -132,6 +132,8 @@ PendingFuture::~PendingFuture() {
 
 PyObject* PendingFuture::future() const noexcept { return parts_ ? parts_->future.get() : nullptr; }
 
+void PendingFuture::discard() noexcept { parts_.reset(); }
+
 bool PendingFuture::on_cancelled(UniqueFunction<void()> on_cancel) {
   auto* action = new UniqueFunction<void()>(std::move(on_cancel));
   Ref capsule = Ref::steal(PyCapsule_New(action, kCancelCapsule, free_cancel_action));

@@ -32,6 +32,10 @@ class PendingFuture {
   // The future (borrowed), for the call to return. Interpreter lock needed.
   PyObject* future() const noexcept;
 
+  // Gives up a future that was never handed out (its call failed): the
+  // references go, nothing is settled. Interpreter lock needed.
+  void discard() noexcept;
+
   // Runs `on_cancel` on the loop's thread, with the interpreter lock
   // released, when Python cancels the future. Interpreter lock needed; false
   // with an exception set on failure.

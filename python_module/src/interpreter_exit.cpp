@@ -18,13 +18,20 @@ std::atomic<int> g_in_flight{0};
 std::atomic<bool> g_runtime_used{false};
 bool g_installed = false;  // guarded by the interpreter lock
 
+// Cancelled by the exit hook; every run in flight holds a callback on it.
+// Replaced (and the old one leaked) in a forked child, whose copy may have
+// been taken with its mutex held by a thread that does not exist there.
+CancellationToken* g_exit_token = new CancellationToken();
+
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
   g_exiting.store(true);
   {
     // Entries in flight may be waiting for the lock this thread holds.
     GilRelease unlocked;
-    // A supervised child must not outlive its supervisor silently. Killing
-    // the groups also makes their runs finish, and those now back out.
+    // A supervised child must not outlive its supervisor silently. The
+    // cancellations reach runs that have no child yet; the kill reaches every
+    // group at once. The runs then finish, and their settling backs out.
+    g_exit_token->cancel();
     if (g_runtime_used.load()) terminate_all_children();
     for (int n = g_in_flight.load(); n != 0; n = g_in_flight.load()) g_in_flight.wait(n);
   }
@@ -35,7 +42,11 @@ PyMethodDef exit_hook_def = {"_quellar_exit_hook", on_interpreter_exit, METH_NOA
 
 // Only the forking thread exists in a forked child: an entry counted by any
 // other thread of the parent never leaves, and the hook would wait forever.
-void reset_in_child() { g_in_flight.store(0); }
+// The parent's runs are not the child's to cancel.
+void reset_in_child() {
+  g_in_flight.store(0);
+  g_exit_token = new CancellationToken();
+}
 
 }  // namespace
 
@@ -64,6 +75,16 @@ bool install_exit_hook() {
   return true;
 }
 
-void note_runtime_used() noexcept { g_runtime_used.store(true, std::memory_order_relaxed); }
+std::optional<ExitLink> ExitLink::make(const CancellationToken& token) {
+  if (g_exiting.load()) return std::nullopt;
+  g_runtime_used.store(true, std::memory_order_relaxed);
+  auto id = g_exit_token->on_cancel([token] { token.cancel(); });
+  if (id == 0) return std::nullopt;  // the hook cancelled it just now
+  return ExitLink(id);
+}
+
+ExitLink::~ExitLink() {
+  if (id_ != 0) g_exit_token->remove(id_);
+}
 
 }  // namespace quellar::py

@@ -3,12 +3,18 @@
 // lock from a foreign thread hangs or ends that thread (CPython 3.10 to 3.13
 // park or pthread_exit it), and releasing a reference touches freed state.
 // So every entry of a runtime thread into Python goes through PythonAccess,
-// and an atexit hook closes the door: it kills every supervised child,
-// refuses new entries and waits, with the lock released, for the entries
-// already inside. atexit hooks run before finalization starts.
+// and an atexit hook closes the door: it refuses new entries and new runs,
+// cancels every run in flight, kills every supervised child and waits, with
+// the lock released, for the entries already inside. atexit hooks run before
+// finalization starts.
 #pragma once
 
 #include "ref.h"
+
+#include <optional>
+#include <utility>
+
+#include "cancellation.h"
 
 namespace quellar::py {
 
@@ -27,12 +33,27 @@ class PythonAccess {
   bool allowed_;
 };
 
+// Ties one run to the interpreter's exit: until it is destroyed, the exit
+// hook cancels the run's token, so a run still validating or spawning when
+// the interpreter exits kills its child as soon as it has one (killing the
+// known groups alone would miss it). Movable; destroy from any thread.
+class ExitLink {
+ public:
+  // std::nullopt once the interpreter has begun to exit: start nothing then,
+  // its outcome could never be delivered.
+  static std::optional<ExitLink> make(const CancellationToken& token);
+
+  ExitLink(ExitLink&& other) noexcept : id_(std::exchange(other.id_, 0)) {}
+  ExitLink& operator=(ExitLink&&) = delete;
+  ~ExitLink();
+
+ private:
+  explicit ExitLink(CancellationToken::CallbackId id) : id_(id) {}
+  CancellationToken::CallbackId id_;
+};
+
 // Registers the atexit hook and the fork handler, once per process. Needs
 // the interpreter lock; false with an exception set on failure.
 bool install_exit_hook();
-
-// Records that the runtime has been used, so that the hook has children to
-// kill (and starts no runtime when none was ever used).
-void note_runtime_used() noexcept;
 
 }  // namespace quellar::py

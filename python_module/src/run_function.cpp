@@ -29,10 +29,11 @@ constexpr Parameters kParameters{"run", kNames, 1, 1};
 class RunDone {
  public:
   RunDone(PendingFuture future, std::shared_ptr<std::atomic<bool>> finished,
-          CancellationToken token)
+          CancellationToken token, ExitLink exit_link)
       : future_(std::move(future)),
         finished_(std::move(finished)),
-        guard_(std::make_unique<CancelOnDrop>(std::move(token))) {}
+        guard_(std::make_unique<CancelOnDrop>(std::move(token))),
+        exit_link_(std::move(exit_link)) {}
 
   void operator()(RunOutcome outcome) {
     if (auto* output = std::get_if<ExecutionOutput>(&outcome)) {
@@ -62,6 +63,7 @@ class RunDone {
   PendingFuture future_;
   std::shared_ptr<std::atomic<bool>> finished_;
   std::unique_ptr<CancelOnDrop> guard_;
+  ExitLink exit_link_;  // released with the work, on whichever thread drops it
 };
 
 PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -107,6 +109,11 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     ExecutionRequest request = request_from(command_data(command.value), policy);
 
+    auto exit_link = ExitLink::make(*token);
+    if (!exit_link) {
+      PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no run can start");
+      return nullptr;
+    }
     auto pending = PendingFuture::create(module);
     if (!pending) return nullptr;
     Ref future = Ref::borrow(pending->future());
@@ -116,10 +123,12 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
     bool watching = pending->on_cancelled([token = *token, finished] {
       if (!finished->load()) token.cancel();
     });
-    if (!watching) return nullptr;
+    if (!watching) {
+      pending->discard();
+      return nullptr;
+    }
 
-    note_runtime_used();
-    RunDone done(std::move(*pending), std::move(finished), *token);
+    RunDone done(std::move(*pending), std::move(finished), *token, std::move(*exit_link));
     {
       // The runtime may need a lock that one of its threads holds while
       // waiting for the interpreter lock to settle another run.
@@ -141,7 +150,8 @@ PyMethodDef run_defs[] = {
      "written to the child's standard input (None: closed at once). Cancelling\n"
      "the token, or the task awaiting the result, kills the child's process group.\n\n"
      "Raises at the call: TypeError for an argument of the wrong type, and\n"
-     "RuntimeError when no asyncio event loop is running in this thread.\n"
+     "RuntimeError when no asyncio event loop is running in this thread or the\n"
+     "interpreter is exiting.\n"
      "Raises when awaited: SupervisorError when the command cannot be validated,\n"
      "started or supervised (the token, if any, is then cancelled), RuntimeError\n"
      "when the runtime's worker failed. A timeout, a cancellation, an output limit,\n"

@@ -84,6 +84,30 @@ class TestInterpreterExit:
         result = run_python(script, str(pids))
         self.check_clean_exit(result, pids)
 
+    def test_no_run_starts_once_the_exit_hook_ran(self):
+        # atexit runs hooks last-in first-out: this one, registered before
+        # quellar is imported, runs after quellar's.
+        script = """
+        import asyncio, atexit
+
+        def late():
+            from quellar import Command, run
+
+            async def attempt():
+                try:
+                    run(Command(["/bin/sleep", "60"]))
+                except RuntimeError as error:
+                    print(error)
+
+            asyncio.run(attempt())
+
+        atexit.register(late)
+        import quellar
+        """
+        result = run_python(script)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "the interpreter is exiting: no run can start\n"
+
     @pytest.mark.parametrize("attempt", range(3))
     def test_exit_while_runs_keep_finishing(self, attempt):
         # Runs complete continuously on a live loop while the main thread
