@@ -34,29 +34,44 @@ struct WriterOutcome {
 };
 using WriterChannel = asio::experimental::channel<void(std::error_code, WriterOutcome)>;
 
+// The input writer's shared state. An empty input needs no task: the pipe
+// is closed at once, and the writer is done before the child could read.
 struct InputWriter {
-  InputWriter(Pipe p, const asio::any_io_executor& executor)
-      : pipe(std::move(p)), fork_close(pipe.native_handle()), done(executor, 1) {}
+  InputWriter(platform::UniqueFd fd, const asio::any_io_executor& executor, bool empty)
+      : done(executor, 1) {
+    if (empty) {
+      outcome = WriterOutcome{};
+    } else {
+      fork_close = CloseInForkedChild(fd.get());
+      pipe.emplace(executor, fd.release());
+    }
+  }
 
   // Stops the writer wherever it is; its result is never looked at.
   void abort() {
     aborted = true;
     std::error_code ignored;
-    pipe.cancel(ignored);
+    if (pipe) pipe->cancel(ignored);
   }
 
-  Pipe pipe;
+  void finish(WriterOutcome result) {
+    outcome = std::move(result);
+    done.try_send(std::error_code{}, *outcome);
+  }
+
+  std::optional<Pipe> pipe;
   // A process forked from the host must not keep the child's input open.
   CloseInForkedChild fork_close;
   bool aborted = false;
-  WriterChannel done;
+  std::optional<WriterOutcome> outcome;  // once finished
+  WriterChannel done;                    // told when finished
 };
 
 asio::awaitable<WriterResult> write_input(std::shared_ptr<InputWriter> writer, Bytes input) {
   std::size_t written = 0;
   WriterResult result;
   while (written < input.size() && !writer->aborted) {
-    auto [ec, n] = co_await writer->pipe.async_write_some(
+    auto [ec, n] = co_await writer->pipe->async_write_some(
         asio::buffer(input.data() + written, input.size() - written), use_tuple);
     if (ec) {
       result = std::unexpected(io_error_from(ec));
@@ -71,16 +86,16 @@ asio::awaitable<WriterResult> write_input(std::shared_ptr<InputWriter> writer, B
   // End of input for the child, also after a failure.
   writer->fork_close.release();
   std::error_code ignored;
-  writer->pipe.close(ignored);
+  writer->pipe->close(ignored);
   co_return result;
 }
 
 void spawn_input_writer(std::shared_ptr<InputWriter> writer, Bytes input) {
-  auto executor = writer->pipe.get_executor();
+  if (writer->outcome) return;  // nothing to write
+  auto executor = writer->pipe->get_executor();
   asio::co_spawn(executor, write_input(writer, std::move(input)),
                  [writer](std::exception_ptr failure, WriterResult result) {
-                   writer->done.try_send(std::error_code{},
-                                         WriterOutcome{std::move(result), failure != nullptr});
+                   writer->finish(WriterOutcome{std::move(result), failure != nullptr});
                  });
 }
 
@@ -98,7 +113,7 @@ struct BranchResult {
 class Run {
  public:
   Run(const asio::any_io_executor& executor, ExecutionRequest request, CancellationToken token,
-      StartedChild started)
+      StartedChild started, bool input_empty)
       : executor_(executor),
         request_(std::move(request)),
         cancellation_(std::move(token)),
@@ -109,7 +124,7 @@ class Run {
         timer_(executor),
         events_(std::make_shared<StreamEventChannel>(executor, 2)) {
     platform::SpawnedProcess& process = started.process;
-    writer_ = std::make_shared<InputWriter>(Pipe(executor, process.stdin_fd.release()), executor);
+    writer_ = std::make_shared<InputWriter>(std::move(process.stdin_fd), executor, input_empty);
     readers_[0] = spawn_bounded_reader(Pipe(executor, process.stdout_fd.release()),
                                        request_.max_stdout_bytes, 0, events_);
     readers_[1] = spawn_bounded_reader(Pipe(executor, process.stderr_fd.release()),
@@ -265,27 +280,27 @@ class Run {
     // The child and both pipes have ended. The input writer can only still
     // be busy if a process outside the group holds the input open without
     // reading it; it gets a short grace, not forever.
-    asio::steady_timer grace(executor_);
-    grace.expires_after(kPipeGrace);
-    auto done = co_await make_parallel_group(
-                    [&](auto token) { return writer_->done.async_receive(std::move(token)); },
-                    [&](auto token) { return grace.async_wait(std::move(token)); })
-                    .async_wait(wait_for_one(), asio::use_awaitable);
-    auto& [order, receive_ec, outcome, grace_ec] = done;
-    (void)order;
-    (void)grace_ec;
-    if (receive_ec) {
+    if (!writer_->outcome) {
+      asio::steady_timer grace(executor_);
+      grace.expires_after(kPipeGrace);
+      co_await make_parallel_group(
+          [&](auto token) { return writer_->done.async_receive(std::move(token)); },
+          [&](auto token) { return grace.async_wait(std::move(token)); })
+          .async_wait(wait_for_one(), asio::use_awaitable);
+    }
+    if (!writer_->outcome) {
       writer_->abort();
       co_return std::unexpected(failure(SandboxError::stdin(IoError::other(
           "the child exited before reading all of its input, and a process outside its group "
           "holds the input open"))));
     }
+    const WriterOutcome& outcome = *writer_->outcome;
     if (outcome.task_failed) {
       co_return std::unexpected(
           failure(SandboxError::execution(IoError::other("the input writer task failed"))));
     }
     if (!outcome.result) {
-      co_return std::unexpected(failure(SandboxError::stdin(std::move(outcome.result.error()))));
+      co_return std::unexpected(failure(SandboxError::stdin(outcome.result.error())));
     }
     co_return output(termination::Exited{*exit_});
   }
@@ -361,7 +376,8 @@ asio::awaitable<std::expected<ExecutionOutput, SandboxError>> execute_with_cance
   auto started = start_child(request, input);
   if (!started) co_return std::unexpected(std::move(started.error()));
   auto executor = co_await asio::this_coro::executor;
-  Run run(executor, std::move(request), std::move(cancellation), std::move(*started));
+  const bool input_empty = input.empty();
+  Run run(executor, std::move(request), std::move(cancellation), std::move(*started), input_empty);
   co_return co_await run.run(std::move(input));
 }
 
