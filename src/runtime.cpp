@@ -13,10 +13,15 @@
 namespace quellar::runtime {
 namespace {
 
-struct Runtime {
-  asio::io_context io;
+struct Worker {
+  // Driven by exactly one thread.
+  asio::io_context io{1};
   asio::executor_work_guard<Executor> work{io.get_executor()};
-  std::vector<std::thread> threads;
+};
+
+struct Runtime {
+  std::vector<std::unique_ptr<Worker>> workers;
+  std::atomic<std::size_t> next{0};
 };
 
 std::atomic<Runtime*> g_runtime{nullptr};
@@ -56,8 +61,8 @@ Runtime* start() {
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (std::size_t i = 0; i < count; ++i) {
-    runtime->threads.emplace_back(worker, std::ref(runtime->io));
-    runtime->threads.back().detach();
+    runtime->workers.push_back(std::make_unique<Worker>());
+    std::thread(worker, std::ref(runtime->workers.back()->io)).detach();
   }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return runtime;
@@ -80,8 +85,12 @@ Runtime& instance() {
 
 }  // namespace
 
-asio::io_context& context() { return instance().io; }
+asio::io_context& context() {
+  Runtime& runtime = instance();
+  const std::size_t turn = runtime.next.fetch_add(1, std::memory_order_relaxed);
+  return runtime.workers[turn % runtime.workers.size()]->io;
+}
 
-std::size_t worker_count() { return instance().threads.size(); }
+std::size_t worker_count() { return instance().workers.size(); }
 
 }  // namespace quellar::runtime

@@ -1,8 +1,11 @@
-// The process-wide asynchronous runtime: one io_context driven by a few
-// worker threads, created on first use and never destroyed (work may still be
-// in flight when the host exits). Every supervised child gets a strand of its
-// own, and every task, timer and descriptor of that child lives on it, so a
-// child's tasks never run concurrently with each other.
+// The process-wide asynchronous runtime: a few worker threads, each driving
+// an io_context of its own, created on first use and never destroyed (work
+// may still be in flight when the host exits). Every supervised child gets a
+// strand on one of them, and every task, timer and descriptor of that child
+// lives on it: a child's tasks never run concurrently with each other, and
+// never hop between threads. A wake-up of another thread costs more than
+// everything else a short run does, so runs are spread over the workers
+// instead of each run being spread over all of them.
 #pragma once
 
 #include <memory>
@@ -26,10 +29,12 @@ namespace quellar::runtime {
 using Executor = asio::io_context::executor_type;
 using Strand = asio::strand<Executor>;
 
-// The runtime's io_context. After fork() the child process gets a fresh one
-// on first use: the parent's worker threads do not exist there.
+// One of the runtime's io_contexts, taken in turn. After fork() the child
+// process gets a fresh runtime on first use: the parent's worker threads do
+// not exist there.
 asio::io_context& context();
 
+// A strand on the next worker, for everything of one child.
 inline Strand make_strand() { return asio::make_strand(context()); }
 
 // Number of worker threads of the current runtime (starts it).

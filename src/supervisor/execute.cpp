@@ -203,6 +203,47 @@ class Run {
     }
   }
 
+  // Polls every enabled branch once, in a random rotation, without waiting:
+  // the first that is ready decides this iteration, exactly as if all had
+  // been waited on. Returns false when none is ready.
+  bool poll_now(std::optional<SandboxError>& failed) {
+    const unsigned rotation = random_rotation(4);
+    for (unsigned k = 0; k < 4; ++k) {
+      const int branch = static_cast<int>((rotation + k) % 4);
+      if (!enabled(branch)) continue;
+      switch (branch) {
+        case kCancel:
+          if (!cancellation_.is_cancelled()) continue;
+          reason_ = termination::Cancelled{};
+          return true;
+        case kTimer:
+          if (Clock::now() < timer_.expiry()) continue;
+          reason_ = termination::TimedOut{};
+          return true;
+        case kExit: {
+          auto polled = child_.try_wait_sync();
+          if (!polled) {
+            failed = failure(SandboxError::execution(std::move(polled.error())));
+            return true;
+          }
+          if (!*polled) continue;
+          exit_ = **polled;
+          return true;
+        }
+        default: {
+          std::optional<StreamEvent> event;
+          events_->try_receive([&](std::error_code ec, StreamEvent e) {
+            if (!ec) event = std::move(e);
+          });
+          if (!event) continue;
+          failed = handle_event(std::move(*event));
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
   // One iteration of the race: returns an error that ends the run, if any.
   asio::awaitable<std::optional<SandboxError>> race_once() {
     if (pending_) {
@@ -210,6 +251,7 @@ class Run {
       pending_.reset();
       co_return handle_event(std::move(event));
     }
+    if (std::optional<SandboxError> failed; poll_now(failed)) co_return failed;
     auto outcome = co_await race<4, BranchResult>(
         [this](int branch, auto handler) { initiate(branch, std::move(handler)); });
     BranchResult& winner = outcome.results[outcome.winner];
