@@ -311,19 +311,31 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
   }
   command.cwd = request.cwd;
 
+  SpawnAdmission admission;
+  if (!admission.granted()) {
+    return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
+  }
   auto process = platform::spawn_process(command);
   if (!process) return std::unexpected(spawn_failure(std::move(process.error()), identity));
 
+  // Nothing started may survive a failure from here on.
+  auto give_up = [&process] {
+    ::kill(process->pid, SIGKILL);
+    reap_in_background(process->pid, std::move(process->exit_watch));
+  };
   std::optional<std::uint32_t> pid;
   if (process->pid > 0) pid = static_cast<std::uint32_t>(process->pid);
   if (auto recorded = container->set_process_id(pid); !recorded) {
-    if (process->pid > 0) {
-      ::kill(process->pid, SIGKILL);
-      reap_in_background(process->pid, std::move(process->exit_watch));
-    }
+    if (process->pid > 0) give_up();
     return std::unexpected(spawn_failure(std::move(recorded.error()), identity));
   }
-  return StartedChild{std::move(*executable), std::move(*process), std::move(container)};
+  auto live = admission.register_child(container);
+  if (!live) {
+    give_up();
+    return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
+  }
+  return StartedChild{std::move(*executable), std::move(*process), std::move(container),
+                      std::move(*live)};
 }
 
 std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionRequest& request,
@@ -336,7 +348,7 @@ std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionReque
   const auto& strand = supervised.strand;
   supervised.child.emplace(strand, process.pid, std::move(process.exit_watch));
   supervised.container = std::move(started->container);
-  supervised.live = LiveRegistration(supervised.container);
+  supervised.live = std::move(started->live);
   supervised.stdin_pipe.emplace(strand, process.stdin_fd.release());
   supervised.stdout_pipe.emplace(strand, process.stdout_fd.release());
   supervised.stderr_pipe.emplace(strand, process.stderr_fd.release());

@@ -152,6 +152,7 @@ struct StartedChild {
   ExecutableIdentity executable;
   platform::SpawnedProcess process;
   std::shared_ptr<ProcessContainer> container;
+  LiveRegistration live;
 };
 std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& request,
                                                       std::string_view input);

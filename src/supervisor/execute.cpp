@@ -120,7 +120,7 @@ class Run {
         executable_(std::move(started.executable)),
         child_(executor, started.process.pid, std::move(started.process.exit_watch)),
         container_(std::move(started.container)),
-        live_(container_),
+        live_(std::move(started.live)),
         timer_(executor),
         events_(std::make_shared<StreamEventChannel>(executor, 2)) {
     platform::SpawnedProcess& process = started.process;

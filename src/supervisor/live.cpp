@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -15,6 +17,9 @@ namespace {
 
 struct LiveState {
   std::mutex lock;
+  std::condition_variable admissions_closed;
+  bool closing = false;       // terminate_all_children() has run
+  std::size_t admissions = 0; // children being started right now
   std::uint64_t next_id = 1;
   std::map<std::uint64_t, std::shared_ptr<ProcessContainer>> containers;
   std::map<std::uint64_t, int> fork_closed_fds;
@@ -43,15 +48,9 @@ void after_fork_in_child() {
   live.fork_closed_fds.clear();
   // The parent's children are not ours: never signal them from here.
   live.containers.clear();
+  live.admissions = 0;
+  live.closing = false;
   live.lock.unlock();
-}
-
-std::uint64_t add_container(std::shared_ptr<ProcessContainer> container) {
-  LiveState& live = state();
-  std::lock_guard guard(live.lock);
-  std::uint64_t id = live.next_id++;
-  live.containers.emplace(id, std::move(container));
-  return id;
 }
 
 std::uint64_t add_fd(int fd) {
@@ -64,8 +63,6 @@ std::uint64_t add_fd(int fd) {
 
 }  // namespace
 
-LiveRegistration::LiveRegistration(std::shared_ptr<ProcessContainer> container)
-    : id_(add_container(std::move(container))) {}
 LiveRegistration::LiveRegistration(LiveRegistration&& other) noexcept
     : id_(std::exchange(other.id_, 0)) {}
 LiveRegistration& LiveRegistration::operator=(LiveRegistration&& other) noexcept {
@@ -107,11 +104,46 @@ void CloseInForkedChild::release() {
   id_ = 0;
 }
 
+SpawnAdmission::SpawnAdmission() {
+  LiveState& live = state();
+  std::lock_guard guard(live.lock);
+  if (live.closing) return;
+  ++live.admissions;
+  granted_ = open_ = true;
+}
+
+SpawnAdmission::~SpawnAdmission() {
+  if (!open_) return;
+  LiveState& live = state();
+  std::lock_guard guard(live.lock);
+  if (--live.admissions == 0) live.admissions_closed.notify_all();
+}
+
+std::optional<LiveRegistration> SpawnAdmission::register_child(
+    std::shared_ptr<ProcessContainer> container) {
+  LiveState& live = state();
+  std::unique_lock guard(live.lock);
+  if (live.closing) {
+    guard.unlock();
+    (void)container->terminate();
+    return std::nullopt;
+  }
+  LiveRegistration registration;
+  registration.id_ = live.next_id++;
+  live.containers.emplace(registration.id_, std::move(container));
+  return registration;
+}
+
 void terminate_all_children() {
   std::vector<std::shared_ptr<ProcessContainer>> containers;
   {
     LiveState& live = state();
-    std::lock_guard guard(live.lock);
+    std::unique_lock guard(live.lock);
+    live.closing = true;
+    // A child being started right now is registered (or killed) within
+    // moments; do not leave it behind.
+    live.admissions_closed.wait_for(guard, std::chrono::seconds(2),
+                                    [&] { return live.admissions == 0; });
     for (const auto& [id, container] : live.containers) containers.push_back(container);
   }
   // Outside the lock: no signal is sent while a mutex is held.

@@ -26,8 +26,10 @@ void start_run(ExecutionRequest request, Bytes input, CancellationToken cancella
 namespace quellar {
 
 // SIGKILL to the process group of every child this library still supervises
-// (runs and streams alike). For a host that is going away (interpreter exit):
-// a contained child must not outlive its supervisor silently.
+// (runs and streams alike), including children being started at this moment.
+// For a host that is going away (interpreter exit): a contained child must
+// not outlive its supervisor silently. From then on nothing new is started:
+// every run and stream fails with "spawn_failed".
 void terminate_all_children();
 
 }  // namespace quellar

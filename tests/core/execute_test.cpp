@@ -395,3 +395,33 @@ TEST(ExecuteFork, AForkedChildGetsAWorkingRuntime) {
   // And the parent's runtime is unaffected.
   EXPECT_EQ(expect_output(run_blocking(shell("printf parent"))).stdout_bytes, "parent");
 }
+
+TEST(ExecuteExit, TerminateAllChildrenKillsEveryGroupAndRefusesNewRuns) {
+  // In a forked process: the switch it flips is process-wide and final.
+  expect_output(run_blocking(shell("true")));
+  test::TempDir dir;
+  const std::string pid_file = dir / "grandchild";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::promise<RunOutcome> first;
+    auto outcome = first.get_future();
+    start_run(shell("sleep 100 & echo $! > " + pid_file + "; wait"), {}, {},
+              [&first](RunOutcome o) { first.set_value(std::move(o)); });
+    int grandchild = 0;
+    for (int i = 0; i < 500 && grandchild == 0; ++i) {
+      std::this_thread::sleep_for(10ms);
+      std::ifstream(pid_file) >> grandchild;
+    }
+    terminate_all_children();
+    const bool killed = grandchild > 0 && gone_within(grandchild);
+    const bool finished = outcome.wait_for(5s) == std::future_status::ready;
+    auto refused = run_blocking(shell("true"));
+    auto* error = std::get_if<SandboxError>(&refused);
+    const bool refusing = error && error->code() == "spawn_failed";
+    ::_exit((killed ? 0 : 1) | (finished ? 0 : 2) | (refusing ? 0 : 4));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: group survived, 2: run hung, 4: new run not refused";
+}
