@@ -8,10 +8,12 @@
 
 #include "landlock_abi.h"
 #include "landlock_rights.h"
-#include "unique_fd.h"
+#include "platform/fd.h"
 
 namespace quellar::sandbox {
 namespace {
+
+using platform::UniqueFd;
 
 // Returns -1 and sets errno on failure, like the system call.
 int create_ruleset(const LandlockRulesetAttr* attr, size_t size, unsigned flags) {

@@ -74,14 +74,6 @@ std::expected<ProcessReceipt, SandboxError> shut_down(ProcessEventStream stream,
   return test::run_blocking(strand, ProcessEventStream::shutdown(std::move(stream), grace));
 }
 
-bool gone_within(int pid, std::chrono::milliseconds limit = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!test::process_exists(pid) || test::process_is_zombie(pid)) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -133,7 +125,7 @@ TEST(EventStream, ExactLimitIsDeliveredWholeOneMoreIsAnError) {
   ASSERT_TRUE(std::holds_alternative<SandboxError>(cut.last));
   EXPECT_EQ(std::get<SandboxError>(cut.last).code(), "output_too_large");
   EXPECT_EQ(std::get<SandboxError>(cut.last).executable(), nullptr);
-  EXPECT_TRUE(gone_within(std::stoi(cut.err)));
+  EXPECT_TRUE(test::gone_within(std::stoi(cut.err)));
   // After the error, nothing but the end.
   EXPECT_TRUE(std::holds_alternative<EndOfStream>(next(overflowing)));
 
@@ -312,7 +304,7 @@ TEST(StreamDriver, ReleasedReceiverStopsTheChildWithoutConsuming) {
   ASSERT_TRUE(line && line->kind == StreamItem::Kind::Stdout);
   const int pid = std::stoi(line->data);
   channel->release_receiver();
-  EXPECT_TRUE(gone_within(pid, 5s));
+  EXPECT_TRUE(test::gone_within(pid, 5s));
 }
 
 TEST(StreamDriver, BackPressureBlocksTheChildInsteadOfBuffering) {
@@ -333,7 +325,7 @@ TEST(StreamDriver, BackPressureBlocksTheChildInsteadOfBuffering) {
   EXPECT_TRUE(test::process_exists(pid));
   EXPECT_FALSE(test::process_is_zombie(pid));
   channel->release_receiver();
-  EXPECT_TRUE(gone_within(pid));
+  EXPECT_TRUE(test::gone_within(pid));
 }
 
 TEST(StreamDriver, SpawnFailuresAreReportedAtTheStart) {

@@ -47,24 +47,7 @@ ProcessExit exited(const ExecutionOutput& output) {
   return exit ? exit->exit : ProcessExit{};
 }
 
-// Waits (generously) until a process has disappeared or is a zombie.
-bool gone_within(int pid, std::chrono::milliseconds limit = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!test::process_exists(pid) || test::process_is_zombie(pid)) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
 
-bool no_children_within(std::chrono::milliseconds limit = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (test::child_process_count() == 0) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return test::child_process_count() == 0;
-}
 
 int first_number(const std::string& text) { return std::atoi(text.c_str()); }
 
@@ -154,7 +137,7 @@ TEST(Execute, OutputLimitsCutExactly) {
   EXPECT_EQ(cut.stdout_bytes, std::string(10000, '\0'));
   EXPECT_TRUE(std::holds_alternative<termination::StdoutLimitExceeded>(cut.termination));
   EXPECT_FALSE(cut.success);
-  EXPECT_TRUE(gone_within(first_number(cut.stderr_bytes)));
+  EXPECT_TRUE(test::gone_within(first_number(cut.stderr_bytes)));
 
   auto err = shell("head -c 8193 /dev/zero >&2; exit 0");
   err.max_stderr_bytes = 8192;
@@ -179,7 +162,7 @@ TEST(Execute, TimeoutKillsTheWholeGroup) {
   EXPECT_FALSE(output.success);
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 5s);
-  EXPECT_TRUE(gone_within(first_number(output.stdout_bytes)));
+  EXPECT_TRUE(test::gone_within(first_number(output.stdout_bytes)));
 }
 
 TEST(Execute, CancellationDuringTheRunKillsTheGroup) {
@@ -191,7 +174,7 @@ TEST(Execute, CancellationDuringTheRunKillsTheGroup) {
   auto output = expect_output(run_blocking(shell("sleep 100 & echo $!; wait"), {}, token));
   canceller.join();
   EXPECT_TRUE(std::holds_alternative<termination::Cancelled>(output.termination));
-  EXPECT_TRUE(gone_within(first_number(output.stdout_bytes)));
+  EXPECT_TRUE(test::gone_within(first_number(output.stdout_bytes)));
 }
 
 TEST(Execute, TokenCancelledBeforeTheCallStillSpawnsThenKills) {
@@ -346,7 +329,7 @@ TEST(ExecuteFailures, MissingLauncherFailsWrappedRequests) {
 }
 
 TEST(ExecuteLeaks, ThousandsOfRunsLeaveNoDescriptorOrProcess) {
-  ASSERT_TRUE(no_children_within());
+  ASSERT_TRUE(test::no_children_within());
   // Warm the runtime up so that its own descriptors are counted before.
   expect_output(run_blocking(shell("true")));
   const int fds_before = test::open_fd_count();
@@ -376,7 +359,7 @@ TEST(ExecuteLeaks, ThousandsOfRunsLeaveNoDescriptorOrProcess) {
     auto output = expect_output(run_blocking(over));
     ASSERT_EQ(output.stdout_bytes.size(), 100u);
   }
-  EXPECT_TRUE(no_children_within());
+  EXPECT_TRUE(test::no_children_within());
   EXPECT_EQ(test::open_fd_count(), fds_before);
 }
 
@@ -413,7 +396,7 @@ TEST(ExecuteExit, TerminateAllChildrenKillsEveryGroupAndRefusesNewRuns) {
       std::ifstream(pid_file) >> grandchild;
     }
     terminate_all_children();
-    const bool killed = grandchild > 0 && gone_within(grandchild);
+    const bool killed = grandchild > 0 && test::gone_within(grandchild);
     const bool finished = outcome.wait_for(5s) == std::future_status::ready;
     auto refused = run_blocking(shell("true"));
     auto* error = std::get_if<SandboxError>(&refused);

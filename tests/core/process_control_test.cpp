@@ -60,14 +60,6 @@ struct GroupUnderTest {
   }
 };
 
-bool gone_within(pid_t pid, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!test::process_exists(pid) || test::process_is_zombie(pid)) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -101,7 +93,7 @@ TEST(ProcessContainer, TerminateKillsTheLeaderAndItsGroupButNotAnEscapee) {
   ASSERT_EQ(::waitpid(group.leader, &status, 0), group.leader);
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGKILL);
-  EXPECT_TRUE(gone_within(group.descendant, 5s));
+  EXPECT_TRUE(test::gone_within(group.descendant, 5s));
   // A descendant that started its own session left the group.
   EXPECT_TRUE(test::process_exists(group.escaped));
   EXPECT_FALSE(test::process_is_zombie(group.escaped));
@@ -120,7 +112,7 @@ TEST(ProcessContainer, GracefulStopSendsSigtermToTheGroup) {
   ASSERT_EQ(::waitpid(group.leader, &status, 0), group.leader);
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_TRUE(gone_within(group.descendant, 5s));
+  EXPECT_TRUE(test::gone_within(group.descendant, 5s));
 }
 
 TEST(ProcessContainer, SignalFailuresOtherThanAGoneGroupAreReported) {

@@ -27,14 +27,6 @@ std::expected<ProcessReceipt, SandboxError> shut_down(SupervisedChild child,
   return test::run_blocking(strand, SupervisedChild::shutdown(std::move(child), grace));
 }
 
-bool gone_within(int pid, std::chrono::milliseconds limit = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!test::process_exists(pid) || test::process_is_zombie(pid)) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
 
 // Reads one line of the child's standard output, synchronously.
 std::string read_line(SupervisedChild& child) {
@@ -98,7 +90,7 @@ TEST(Shutdown, ChildIgnoringSigtermIsKilledAfterTheGraceAndTimesOut) {
   EXPECT_TRUE(std::holds_alternative<termination::TimedOut>(receipt->termination));
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 5s);
-  EXPECT_TRUE(gone_within(pid));
+  EXPECT_TRUE(test::gone_within(pid));
 }
 
 TEST(Shutdown, GraceSplitsExactly) {
@@ -121,7 +113,7 @@ TEST(DropRules, DroppingARunningChildKillsItsGroupAndLeavesNoZombie) {
     grandchild = std::stoi(read_line(child));
     ASSERT_TRUE(test::process_exists(grandchild));
   }
-  EXPECT_TRUE(gone_within(grandchild));
+  EXPECT_TRUE(test::gone_within(grandchild));
   auto deadline = std::chrono::steady_clock::now() + 5s;
   while (test::child_process_count() > children_before && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
@@ -190,6 +182,6 @@ TEST(Registry, DroppingAnArmedLeaseKillsTheGroup) {
     ProcessLease lease = std::move(*child.lease);
     child.lease.reset();
   }
-  EXPECT_TRUE(gone_within(grandchild));
+  EXPECT_TRUE(test::gone_within(grandchild));
   EXPECT_EQ(registry.size(), 0u);
 }

@@ -2,6 +2,7 @@
 // child-process counts.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace quellar::test {
@@ -34,5 +35,10 @@ int child_process_count();
 bool process_exists(int pid);
 // Whether the process is a zombie (exited, not yet reaped).
 bool process_is_zombie(int pid);
+// Waits (generously) until the process has gone or is a zombie (killed,
+// waiting for whoever reaps it).
+bool gone_within(int pid, std::chrono::milliseconds limit = std::chrono::seconds(5));
+// Waits until this process has no child processes left.
+bool no_children_within(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 }  // namespace quellar::test
