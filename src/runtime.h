@@ -27,15 +27,17 @@
 namespace quellar::runtime {
 
 using Executor = asio::io_context::executor_type;
-using Strand = asio::strand<Executor>;
+// Each io_context is driven by one thread, so its executor already runs one
+// handler at a time: what a strand would add, minus the strand's queue.
+using Strand = Executor;
 
 // One of the runtime's io_contexts, taken in turn. After fork() the child
 // process gets a fresh runtime on first use: the parent's worker threads do
 // not exist there.
 asio::io_context& context();
 
-// A strand on the next worker, for everything of one child.
-inline Strand make_strand() { return asio::make_strand(context()); }
+// The executor of the next worker, for everything of one child.
+inline Strand make_strand() { return context().get_executor(); }
 
 // Number of worker threads of the current runtime (starts it).
 std::size_t worker_count();
