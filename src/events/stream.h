@@ -69,6 +69,13 @@ class StreamChannel {
   // the end (`later` is called then, unless it could be decided now).
   std::optional<Collected> collect_result(UniqueFunction<void(Collected)> later);
 
+  // Takes back the most recent receive request still waiting, as if it had
+  // never been made: its `later` is dropped uncalled. False when none waits
+  // (every request made has been served; an item may be on its way to
+  // `later`). For a receiver whose awaiter gave up: the next request gets
+  // the item instead, and a released receiver with no request left is gone.
+  bool withdraw_receive();
+
   // Stops the stream: the driver ends it with the termination "cancelled".
   void cancel() { stream_token_.cancel(); }
 

@@ -113,6 +113,26 @@ std::size_t StreamChannel::queued() const {
   return items_.size();
 }
 
+bool StreamChannel::withdraw_receive() {
+  UniqueFunction<void(Received)> dropped;  // destroyed outside the lock
+  {
+    std::lock_guard guard(lock_);
+    bool withdrawn = false;
+    for (auto it = requests_.end(); it != requests_.begin() && !withdrawn;) {
+      --it;
+      if (it->collect) continue;
+      dropped = std::move(it->on_item);
+      requests_.erase(it);
+      withdrawn = true;
+    }
+    if (!withdrawn) return false;
+    if (receiver_released_ && requests_.empty()) items_.clear();
+  }
+  // The last request of a released receiver: the driver sees it gone now.
+  run({}, false);
+  return true;
+}
+
 void StreamChannel::release_receiver() {
   {
     std::lock_guard guard(lock_);
