@@ -131,6 +131,18 @@ class Run {
                                        request_.max_stderr_bytes, 1, events_);
   }
 
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // However the run ends, its helpers end with it: a writer or a reader
+  // still waiting on a pipe that a process outside the group holds open
+  // would otherwise wait, with its descriptor, for as long as that process
+  // lives. (After a natural end they have all finished already.)
+  ~Run() {
+    writer_->abort();
+    for (const auto& reader : readers_) reader->stop();
+  }
+
   asio::awaitable<std::expected<ExecutionOutput, SandboxError>> run(Bytes input) {
     spawn_input_writer(writer_, std::move(input));
     arm_timer();

@@ -330,8 +330,8 @@ TEST(ExecuteFailures, MissingLauncherFailsWrappedRequests) {
 
 TEST(ExecuteLeaks, ThousandsOfRunsLeaveNoDescriptorOrProcess) {
   ASSERT_TRUE(test::no_children_within());
-  // Warm the runtime up so that its own descriptors are counted before.
-  expect_output(run_blocking(shell("true")));
+  // Warm every worker up so that the runtime's own descriptors are counted before.
+  for (std::size_t i = 0; i < runtime::worker_count(); ++i) expect_output(run_blocking(shell("true")));
   const int fds_before = test::open_fd_count();
 
   for (int i = 0; i < 2000; ++i) {
@@ -407,4 +407,35 @@ TEST(ExecuteExit, TerminateAllChildrenKillsEveryGroupAndRefusesNewRuns) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: group survived, 2: run hung, 4: new run not refused";
+}
+
+TEST(ExecuteFailures, AFailedRunLeavesNoHelperWaitingOnAPipeHeldOutside) {
+  // In a forked process that ignores SIGCHLD, the kernel reaps the child
+  // itself, so waiting for it fails: the run fails with "execution_failed"
+  // while an escaped descendant still holds the output pipes. The run's
+  // readers must not keep their descriptors for as long as it lives.
+  expect_output(run_blocking(shell("true")));
+  test::TempDir dir;
+  const std::string pid_file = dir / "escapee";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Every worker of this process's fresh runtime opens its descriptors.
+    for (std::size_t i = 0; i < runtime::worker_count(); ++i) run_blocking(shell("true"));
+    const int fds_before = test::open_fd_count();
+    ::signal(SIGCHLD, SIG_IGN);
+    auto outcome = run_blocking(
+        shell("setsid sh -c 'echo $$ > " + pid_file + "; exec sleep 100' & sleep 0.3", 30000));
+    int escapee = 0;
+    std::ifstream(pid_file) >> escapee;
+    auto* error = std::get_if<SandboxError>(&outcome);
+    const bool failed = error && error->code() == "execution_failed";
+    std::this_thread::sleep_for(200ms);  // the stopped readers close their pipes
+    const bool no_leak = test::open_fd_count() == fds_before;
+    if (escapee > 0) ::kill(escapee, SIGKILL);
+    ::_exit((failed ? 0 : 1) | (no_leak ? 0 : 2));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the run did not fail as expected, 2: descriptors leaked";
 }
