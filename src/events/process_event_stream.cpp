@@ -7,7 +7,6 @@
 #include <asio/use_awaitable.hpp>
 
 #include "../asio_compat.h"
-#include "../supervisor/reader.h"
 
 namespace quellar {
 namespace {
@@ -25,8 +24,9 @@ EventMessage chunk(bool from_stdout, const char* data, std::size_t size) {
   return event_message::Stderr{Bytes(data, size)};
 }
 
-asio::awaitable<void> stream_reader(Pipe source, std::uint64_t limit, bool from_stdout,
-                                    std::shared_ptr<EventMessageChannel> sender) {
+asio::awaitable<void> stream_reader(std::shared_ptr<ReaderControl> control, std::uint64_t limit,
+                                    bool from_stdout, std::shared_ptr<EventMessageChannel> sender) {
+  Pipe& source = control->pipe();
   // The buffer lives in the task's own frame: no allocation per read; each
   // chunk is copied once, into a string of exactly its length.
   std::array<char, kReadBufferSize> buffer{};
@@ -37,6 +37,7 @@ asio::awaitable<void> stream_reader(Pipe source, std::uint64_t limit, bool from_
       co_await send(*sender, event_message::Finished{});
       co_return;
     }
+    if (ec && control->stopped()) co_return;  // the stream is gone
     if (ec) {
       co_await send(*sender, event_message::ReadFailed{from_stdout, io_error_from(ec)});
       co_await send(*sender, event_message::Finished{});
@@ -62,12 +63,14 @@ SandboxError unavailable(const char* what) { return SandboxError::execution(IoEr
 
 }  // namespace
 
-void spawn_reader(Pipe source, std::uint64_t limit, bool from_stdout,
-                  std::shared_ptr<EventMessageChannel> sender) {
+std::shared_ptr<ReaderControl> spawn_reader(Pipe source, std::uint64_t limit, bool from_stdout,
+                                            std::shared_ptr<EventMessageChannel> sender) {
   auto executor = source.get_executor();
+  auto control = std::make_shared<ReaderControl>(std::move(source));
   // Detached on purpose: a reader reports only through its messages.
-  asio::co_spawn(executor, stream_reader(std::move(source), limit, from_stdout, std::move(sender)),
+  asio::co_spawn(executor, stream_reader(control, limit, from_stdout, std::move(sender)),
                  asio::detached);
+  return control;
 }
 
 std::expected<ProcessEventStream, SandboxError> ProcessEventStream::create(SupervisedChild child) {
@@ -83,15 +86,19 @@ std::expected<ProcessEventStream, SandboxError> ProcessEventStream::create(Super
   stream.pid_ = child.pid;
   stream.receiver_ = std::make_shared<EventMessageChannel>(child.strand, kEventChannelCapacity);
   stream.poll_timer_ = std::make_unique<asio::steady_timer>(child.strand);
-  spawn_reader(std::move(out), child.max_stdout_bytes, true, stream.receiver_);
-  spawn_reader(std::move(err), child.max_stderr_bytes, false, stream.receiver_);
+  stream.readers_[0] = spawn_reader(std::move(out), child.max_stdout_bytes, true, stream.receiver_);
+  stream.readers_[1] = spawn_reader(std::move(err), child.max_stderr_bytes, false, stream.receiver_);
   stream.child_.emplace(std::move(child));
   return stream;
 }
 
 ProcessEventStream::~ProcessEventStream() {
-  // Readers waiting to send find the stream gone and end.
+  // Readers waiting to send find the stream gone and end; readers waiting
+  // on a pipe that a process outside the group holds open are ended too.
   if (receiver_) receiver_->close();
+  for (const auto& reader : readers_) {
+    if (reader) reader->stop();
+  }
 }
 
 std::optional<NextResult> ProcessEventStream::handle(EventMessage message) {

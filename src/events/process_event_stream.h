@@ -5,6 +5,7 @@
 // limits and cancellation belong to the caller, which uses shutdown().
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -19,6 +20,7 @@
 #include "../error.h"
 #include "../policy.h"
 #include "../supervisor/child.h"
+#include "../supervisor/reader.h"
 
 namespace quellar {
 
@@ -119,6 +121,7 @@ class ProcessEventStream {
   std::optional<ProcessReceipt> receipt_;
   std::optional<std::uint32_t> pid_;
   std::shared_ptr<EventMessageChannel> receiver_;
+  std::array<std::shared_ptr<ReaderControl>, 2> readers_;
   std::uint64_t finished_readers_ = 0;
   bool start_sent_ = false;
   // A limit or read error taken by poll_next(): the child must be stopped
@@ -127,8 +130,9 @@ class ProcessEventStream {
   std::unique_ptr<asio::steady_timer> poll_timer_;
 };
 
-// Starts one stream reader; nobody joins it.
-void spawn_reader(Pipe source, std::uint64_t limit, bool from_stdout,
-                  std::shared_ptr<EventMessageChannel> sender);
+// Starts one stream reader; nobody joins it. The control lets the stream end
+// it when the stream goes away while the reader waits on a pipe.
+std::shared_ptr<ReaderControl> spawn_reader(Pipe source, std::uint64_t limit, bool from_stdout,
+                                            std::shared_ptr<EventMessageChannel> sender);
 
 }  // namespace quellar

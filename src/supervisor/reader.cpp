@@ -34,9 +34,9 @@ asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl> control, std
   event.data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit, kReadBufferSize)));
 
   for (;;) {
-    if (control->stopped_) break;  // Completed with what was captured
-    auto [ec, n] = co_await control->pipe_.async_read_some(asio::buffer(buffer), use_tuple);
-    if (ec == asio::error::eof || (ec && control->stopped_)) break;
+    if (control->stopped()) break;  // Completed with what was captured
+    auto [ec, n] = co_await control->pipe().async_read_some(asio::buffer(buffer), use_tuple);
+    if (ec == asio::error::eof || (ec && control->stopped())) break;
     if (ec) {
       event.kind = StreamEvent::Kind::ReadFailed;
       event.error = io_error_from(ec);
@@ -54,7 +54,7 @@ asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl> control, std
   }
   // Closing first lets the child's further writes fail at once.
   std::error_code ignored;
-  control->pipe_.close(ignored);
+  control->pipe().close(ignored);
   // Fails quietly when the run has already gone.
   co_await sender->async_send(std::error_code{}, std::move(event), use_tuple);
 }

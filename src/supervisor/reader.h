@@ -26,18 +26,20 @@ using StreamEventChannel = asio::experimental::channel<void(std::error_code, Str
 
 inline constexpr std::size_t kReadBufferSize = 8192;
 
-// Shared between a reader and the run that started it, so that the run can
-// end a reader that would otherwise wait for a pipe held open by a process
-// outside the child's group.
+// A reader's pipe, shared between the reader and whoever started it, so
+// that the starter can end a reader that would otherwise wait for a pipe
+// held open by a process outside the child's group. Used on the pipe's
+// executor only.
 class ReaderControl {
  public:
   explicit ReaderControl(Pipe pipe) : pipe_(std::move(pipe)) {}
-  // Ends the reader now: it reports Completed with what it captured.
+  // Ends the reader's current and further reads (a bounded reader then
+  // reports Completed with what it captured).
   void stop();
+  bool stopped() const { return stopped_; }
+  Pipe& pipe() { return pipe_; }
 
  private:
-  friend asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl>, std::uint64_t,
-                                              std::uint8_t, std::shared_ptr<StreamEventChannel>);
   Pipe pipe_;
   bool stopped_ = false;
 };

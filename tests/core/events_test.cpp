@@ -338,3 +338,28 @@ TEST(StreamDriver, SpawnFailuresAreReportedAtTheStart) {
   ASSERT_TRUE(std::holds_alternative<SandboxError>(outcome));
   EXPECT_EQ(std::get<SandboxError>(outcome).code(), "relative_executable");
 }
+
+TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
+  for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
+  const int fds_before = test::open_fd_count();
+  test::TempDir dir;
+  auto channel = start(shell("setsid sh -c 'echo $$ > " + dir / "escapee" +
+                             "; exec sleep 100' & exec sleep 100"));
+  EXPECT_EQ(receive(*channel)->kind, StreamItem::Kind::Started);
+  channel->release_receiver();
+  channel.reset();
+  int escapee = 0;
+  for (int i = 0; i < 200 && escapee == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    std::ifstream(dir / "escapee") >> escapee;
+  }
+  // The group is stopped within the grace; the readers, whose pipes the
+  // escapee still holds, must end with the stream.
+  bool back = false;
+  for (int i = 0; i < 200 && !back; ++i) {
+    std::this_thread::sleep_for(10ms);
+    back = test::open_fd_count() == fds_before;
+  }
+  if (escapee > 0) ::kill(escapee, SIGKILL);
+  EXPECT_TRUE(back) << "descriptors still open: " << test::open_fd_count() - fds_before;
+}
