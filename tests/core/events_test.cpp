@@ -341,7 +341,14 @@ TEST(StreamDriver, SpawnFailuresAreReportedAtTheStart) {
 
 TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
   for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
-  const int fds_before = test::open_fd_count();
+  // Streams of earlier tests may still be stopping their children.
+  int fds_before = test::open_fd_count();
+  for (int stable = 0; stable < 30;) {
+    std::this_thread::sleep_for(10ms);
+    const int now = test::open_fd_count();
+    stable = now == fds_before ? stable + 1 : 0;
+    fds_before = now;
+  }
   test::TempDir dir;
   auto channel = start(shell("setsid sh -c 'echo $$ > " + dir / "escapee" +
                              "; exec sleep 100' & exec sleep 100"));
