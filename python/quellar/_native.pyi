@@ -2,7 +2,7 @@
 
 import asyncio
 import os
-from collections.abc import Sequence
+from collections.abc import Awaitable, Sequence
 from pathlib import Path
 from typing import final
 
@@ -116,6 +116,63 @@ class RunResult:
         stdout_text() does."""
 
 @final
+class OutputEvent:
+    """One event of a streamed command: "started", a chunk of "stdout" or
+    "stderr" as it was read, or "exited" with the RunResult. Immutable;
+    instances come only from OutputStream."""
+
+    @property
+    def kind(self) -> str:
+        """"started", "stdout", "stderr" or "exited"."""
+    @property
+    def data(self) -> bytes:
+        """The chunk of a "stdout" or "stderr" event, as new bytes; empty for
+        the others."""
+    @property
+    def result(self) -> RunResult | None:
+        """The final RunResult of an "exited" event; None for the others."""
+
+@final
+class OutputStream:
+    """The events of a streamed command, as an asynchronous iterator:
+    "started", then "stdout" and "stderr" chunks as they are read, then
+    "exited" with the RunResult. Instances come only from stream().
+
+    Dropping the stream without closing it stops the child (SIGTERM to its
+    group, SIGKILL after the grace) once no awaitable of it is pending.
+    """
+
+    def __aiter__(self) -> OutputStream: ...
+    def __anext__(self) -> Awaitable[OutputEvent]:
+        """Takes the next event at the call, whether or not the awaitable is
+        awaited: an awaitable that is never awaited still consumes its event.
+        When the event is already there the awaitable is complete at once;
+        otherwise it is a future of the running loop.
+
+        If asyncio cancels that future before it completes (a timeout around
+        the await, a cancelled task), its event is not lost: the next
+        __anext__() call gets it.
+
+        Raises RuntimeError at the call when no asyncio event loop is running.
+        When awaited: StopAsyncIteration at the end, SupervisorError when the
+        stream failed (code "output_too_large", "stderr_too_large",
+        "stdout_read_failed", "stderr_read_failed" or "execution_failed";
+        StopAsyncIteration follows).
+        """
+    def aclose(self) -> Awaitable[RunResult | None]:
+        """Cancels the stream at the call, then returns an awaitable of its
+        final RunResult: the one of the "exited" event if it has been taken
+        already, else the one the stopped child gives (termination "cancelled"
+        while it still ran), or None when the stream ended without one. Events
+        not yet taken are discarded. Raises RuntimeError at the call when no
+        asyncio event loop is running, and SupervisorError when awaited if the
+        stream failed (an output limit, a read failure)."""
+    def cancel(self) -> None:
+        """Cancels the stream and returns None at once: the child is stopped
+        (SIGTERM to its group, SIGKILL after the grace) and the iteration ends
+        with an "exited" event whose termination is "cancelled"."""
+
+@final
 class CancellationToken:
     """A sticky cancellation flag shared with every run it is passed to. Safe to
     use from any thread. Raises TypeError when given arguments."""
@@ -150,3 +207,26 @@ def run(
 def platform_capabilities() -> dict[str, bool | str]:
     """A new dict describing the containment this build offers on this host:
     "containment" (the host-wide level) and ten booleans."""
+
+def stream(
+    command: Command,
+    *,
+    policy: Policy | None = None,
+    cancellation: CancellationToken | None = None,
+    capture: bool = False,
+) -> asyncio.Future[OutputStream]:
+    """Starts command under supervision; the future resolves to the
+    OutputStream of its events. The child starts at once, with its standard
+    input closed. The time limit and a cancellation (the token,
+    OutputStream.cancel() or aclose()) stop it gracefully (its group gets
+    SIGTERM after 125 ms, SIGKILL after 250 ms) and end the iteration with an
+    "exited" event whose termination is "timed_out" or "cancelled". With
+    capture, the final RunResult also holds all the output (within the
+    limits); without it, its stdout and stderr are empty.
+
+    Raises at the call: TypeError for an argument of the wrong type, and
+    RuntimeError when no asyncio event loop is running in this thread or the
+    interpreter is exiting.
+    Raises when awaited: SupervisorError when the command cannot be validated
+    or started, RuntimeError when the runtime's worker failed.
+    """

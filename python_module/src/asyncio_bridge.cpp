@@ -23,19 +23,6 @@ struct PendingFuture::Parts {
 
 namespace {
 
-// The pending exception as an instance (with its traceback), cleared.
-Ref take_exception() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return {};
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-}
 
 // Loads what the bridge calls on every run, once per module instance.
 bool load_bridge(PyObject* module, ModuleState& state) {
@@ -99,6 +86,19 @@ PyObject* future_done(PyObject* capsule, PyObject* future) {
 PyMethodDef future_done_def = {"_on_future_done", future_done, METH_O, nullptr};
 
 }  // namespace
+
+Ref take_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+}
 
 PyMethodDef resolve_def = {
     "_resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)), METH_FASTCALL,

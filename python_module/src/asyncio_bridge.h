@@ -70,6 +70,10 @@ class PendingFuture {
   std::unique_ptr<Parts> parts_;
 };
 
+// The pending exception as an instance (with its traceback), cleared; null
+// when none is pending. Interpreter lock needed.
+Ref take_exception();
+
 // RuntimeError("execution worker failed: " + description), for work that
 // ended without an outcome. Interpreter lock needed.
 Ref worker_failure(std::string_view description);

@@ -7,9 +7,13 @@
 #include "error_translation.h"
 #include "interpreter_exit.h"
 #include "module_state.h"
+#include "output_event_type.h"
+#include "output_stream_type.h"
 #include "policy_type.h"
+#include "ready.h"
 #include "run_function.h"
 #include "run_result_type.h"
+#include "stream_function.h"
 #include "token_type.h"
 
 namespace quellar::py {
@@ -36,13 +40,16 @@ int exec_module(PyObject* module) {
     if (!add_type(module, create_command_type, &state.command_type) ||
         !add_type(module, create_policy_type, &state.policy_type) ||
         !add_type(module, create_run_result_type, &state.run_result_type) ||
-        // OutputEvent and OutputStream take their place here.
+        !add_type(module, create_output_event_type, &state.output_event_type) ||
+        !add_type(module, create_output_stream_type, &state.output_stream_type) ||
         !add_type(module, create_token_type, &state.token_type)) {
       return -1;
     }
+    state.ready_type = reinterpret_cast<PyTypeObject*>(create_ready_type(module));
+    if (state.ready_type == nullptr) return -1;
 
     if (PyModule_AddFunctions(module, run_defs) < 0 ||
-        // stream takes its place here.
+        PyModule_AddFunctions(module, stream_defs) < 0 ||
         PyModule_AddFunctions(module, platform_capabilities_defs) < 0) {
       return -1;
     }
@@ -58,7 +65,10 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->command_type);
   Py_VISIT(state->policy_type);
   Py_VISIT(state->run_result_type);
+  Py_VISIT(state->output_event_type);
+  Py_VISIT(state->output_stream_type);
   Py_VISIT(state->token_type);
+  Py_VISIT(state->ready_type);
   Py_VISIT(state->get_running_loop);
   Py_VISIT(state->copy_context);
   Py_VISIT(state->resolve);
@@ -72,7 +82,10 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->command_type);
   Py_CLEAR(state->policy_type);
   Py_CLEAR(state->run_result_type);
+  Py_CLEAR(state->output_event_type);
+  Py_CLEAR(state->output_stream_type);
   Py_CLEAR(state->token_type);
+  Py_CLEAR(state->ready_type);
   Py_CLEAR(state->get_running_loop);
   Py_CLEAR(state->copy_context);
   Py_CLEAR(state->resolve);

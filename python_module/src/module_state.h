@@ -13,7 +13,12 @@ struct ModuleState {
   PyTypeObject* command_type;
   PyTypeObject* policy_type;
   PyTypeObject* run_result_type;
+  PyTypeObject* output_event_type;
+  PyTypeObject* output_stream_type;
   PyTypeObject* token_type;
+  // Not exported: what OutputStream.__anext__() and aclose() return when
+  // their outcome is known at the call.
+  PyTypeObject* ready_type;
   // The asyncio side of the bridge, looked up by the first run() and kept:
   // asyncio.get_running_loop, contextvars.copy_context, and the function that
   // settles a future on its loop's thread.

@@ -16,8 +16,11 @@ PUBLIC_NAMES = [
     "Command",
     "Policy",
     "RunResult",
+    "OutputEvent",
+    "OutputStream",
     "CancellationToken",
     "run",
+    "stream",
     "platform_capabilities",
 ]
 
@@ -48,7 +51,7 @@ def test_package_reexports_every_public_name():
 
 
 def test_class_identities():
-    for name in ["Command", "Policy", "RunResult", "CancellationToken"]:
+    for name in ["Command", "Policy", "RunResult", "OutputEvent", "OutputStream", "CancellationToken"]:
         cls = getattr(_native, name)
         assert cls.__module__ == "quellar._native"
         assert cls.__name__ == name
@@ -60,9 +63,10 @@ def test_class_identities():
     assert not [name for name in vars(error) if not name.startswith("__")]
 
 
-def test_run_result_cannot_be_built_from_python():
+@pytest.mark.parametrize("name", ["RunResult", "OutputEvent", "OutputStream"])
+def test_results_cannot_be_built_from_python(name):
     with pytest.raises(TypeError):
-        _native.RunResult()
+        getattr(_native, name)()
 
 
 def test_classes_are_immutable():
@@ -74,6 +78,9 @@ def test_classes_are_immutable():
     "callable_, signature",
     [
         (_native.run, "(command, *, policy=None, input=None, cancellation=None)"),
+        (_native.stream, "(command, *, policy=None, cancellation=None, capture=False)"),
+        (_native.OutputStream.aclose, "(self, /)"),
+        (_native.OutputStream.cancel, "(self, /)"),
         (_native.platform_capabilities, "()"),
         (
             _native.Command,

@@ -1,0 +1,128 @@
+#include "output_stream_type.h"
+
+#include "boxed.h"
+#include "stream_mailbox.h"
+
+namespace quellar::py {
+namespace {
+
+struct StreamState {
+  std::shared_ptr<StreamChannel> channel;
+  std::shared_ptr<Mailbox> mailbox;
+};
+
+StreamState& state_of_stream(PyObject* self) { return unbox<StreamState>(self); }
+
+// The running loop (new reference); null with asyncio's RuntimeError set.
+Ref running_loop(PyObject* self) {
+  return Ref::steal(PyObject_CallNoArgs(state_of(Py_TYPE(self))->get_running_loop));
+}
+
+PyObject* stream_aiter(PyObject* self) { return Ref::borrow(self).release(); }
+
+PyObject* stream_anext(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref loop = running_loop(self);
+    if (!loop) return nullptr;
+    StreamState& stream = state_of_stream(self);
+    return stream.mailbox->next(*stream.channel, loop.get());
+  });
+}
+
+void cancel_channel(StreamChannel& channel) {
+  // The token's callbacks belong to the runtime, which may itself be
+  // waiting for the interpreter lock.
+  GilRelease unlocked;
+  channel.cancel();
+}
+
+PyObject* stream_aclose(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref loop = running_loop(self);
+    if (!loop) return nullptr;
+    StreamState& stream = state_of_stream(self);
+    cancel_channel(*stream.channel);
+    return stream.mailbox->close(*stream.channel);
+  });
+}
+
+PyObject* stream_cancel(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    cancel_channel(*state_of_stream(self).channel);
+    return none().release();
+  });
+}
+
+void stream_dealloc(PyObject* self) {
+  StreamState& stream = state_of_stream(self);
+  // A deallocation may happen while an exception propagates.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  try {
+    std::shared_ptr<Mailbox> mailbox = stream.mailbox;
+    mailbox->release();
+    // The driver stops the child (with the grace) once no pending future
+    // holds the receiving side. The stream's token is not cancelled: nobody
+    // is left to see how the stream ended.
+    stream.channel->release_receiver();
+  } catch (...) {
+    // Only memory exhaustion can get here; nothing may unwind into the
+    // interpreter.
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  boxed_dealloc<StreamState>(self);
+}
+
+PyMethodDef stream_methods[] = {
+    {"aclose", stream_aclose, METH_NOARGS,
+     "aclose($self)\n--\n\n"
+     "Cancels the stream at the call, then returns an awaitable of its final\n"
+     "RunResult: the one of the \"exited\" event if it has been taken already,\n"
+     "else the one the stopped child gives (termination \"cancelled\" while it\n"
+     "still ran), or None when the stream ended without one. Events not yet\n"
+     "taken are discarded. Raises RuntimeError at the call when no asyncio\n"
+     "event loop is running, and SupervisorError when awaited if the stream\n"
+     "failed (an output limit, a read failure)."},
+    {"cancel", stream_cancel, METH_NOARGS,
+     "cancel($self)\n--\n\n"
+     "Cancels the stream and returns None at once: the child is stopped\n"
+     "(SIGTERM to its group, SIGKILL after the grace) and the iteration ends\n"
+     "with an \"exited\" event whose termination is \"cancelled\"."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "The events of a streamed command, as an asynchronous iterator: \"started\",\n"
+        "then \"stdout\" and \"stderr\" chunks as they are read, then \"exited\" with the\n"
+        "RunResult. Instances come only from stream().")},
+    {Py_am_aiter, reinterpret_cast<void*>(stream_aiter)},
+    {Py_am_anext, reinterpret_cast<void*>(stream_anext)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "quellar._native.OutputStream",
+    sizeof(Boxed<StreamState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    stream_slots,
+};
+
+}  // namespace
+
+PyObject* create_output_stream_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
+}
+
+Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamChannel> channel) {
+  PyObject* module = PyType_GetModule(state.output_stream_type);
+  if (module == nullptr) return {};
+  auto mailbox = std::make_shared<Mailbox>(module, channel);
+  return box(state.output_stream_type, StreamState{std::move(channel), std::move(mailbox)});
+}
+
+}  // namespace quellar::py

@@ -1,0 +1,21 @@
+// OutputStream: the asynchronous iterator over a streamed command's events.
+#pragma once
+
+#include "ref.h"
+
+#include <memory>
+
+#include "events/stream.h"
+#include "module_state.h"
+
+namespace quellar::py {
+
+// The class, for the module's execution step; null with an exception set.
+PyObject* create_output_stream_type(PyObject* module);
+
+// A new OutputStream receiving from `channel`; from then on it releases the
+// receiving side when it goes. Interpreter lock needed; null with an
+// exception set (the receiving side is then still the caller's).
+Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamChannel> channel);
+
+}  // namespace quellar::py
