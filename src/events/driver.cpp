@@ -302,30 +302,53 @@ void watch_caller_token(const CancellationToken& caller, const CancellationToken
   if (done_token.on_cancel([caller, id] { caller.remove(id); }) == 0) caller.remove(id);
 }
 
+// Starts the child, confirms its launcher (if any) started the program, and
+// hands the stream to a driver; `done` learns which.
+asio::awaitable<void> open_stream(ExecutionRequest request, CancellationToken cancellation,
+                                  bool capture, UniqueFunction<void(StreamStartOutcome)> done,
+                                  runtime::Strand strand) {
+  auto started = start_child(request, {});
+  if (!started) co_return done(std::move(started.error()));
+  platform::UniqueFd launcher_status = std::move(started->process.launcher_status);
+  ExecutableIdentity executable = started->executable;
+  SupervisedChild child = supervise(std::move(*started), request, nullptr, strand);
+  child.stdin_pipe.reset();  // the child reads end of file at once
+  if (launcher_status) {
+    auto launched = co_await launcher_started(
+        std::move(launcher_status),
+        std::chrono::milliseconds(std::min<std::uint64_t>(request.timeout_ms, 3'600'000)));
+    // A refused start drops the child: the launcher has exited or is killed.
+    if (!launched) {
+      co_return done(SandboxError::spawn(std::move(launched.error())).with_executable(executable));
+    }
+  }
+  auto stream = ProcessEventStream::create(std::move(child));
+  if (!stream) co_return done(std::move(stream.error()));
+
+  CancellationToken stream_token;
+  CancellationToken done_token;
+  auto channel = std::make_shared<StreamChannel>(stream_token);
+  // Detached on purpose: the driver reports only through the channel.
+  asio::co_spawn(strand,
+                 drive_stream(std::move(*stream), channel, done_token, request.timeout_ms, capture),
+                 asio::detached);
+  watch_caller_token(cancellation, stream_token, done_token);
+  done(std::move(channel));
+}
+
 }  // namespace
 
 void start_stream(ExecutionRequest request, CancellationToken cancellation, bool capture,
                   UniqueFunction<void(StreamStartOutcome)> done) {
   // Spawning reads the file system and starts a process: off the caller's thread.
-  asio::post(runtime::context(), [request = std::move(request), cancellation, capture,
-                                  done = std::move(done)]() mutable {
-    auto child = spawn(request);
-    if (!child) return done(std::move(child.error()));
-    child->stdin_pipe.reset();  // the child reads end of file at once
-    auto stream = ProcessEventStream::create(std::move(*child));
-    if (!stream) return done(std::move(stream.error()));
-
-    CancellationToken stream_token;
-    CancellationToken done_token;
-    auto channel = std::make_shared<StreamChannel>(stream_token);
-    auto strand = stream->strand();
-    // Detached on purpose: the driver reports only through the channel.
-    asio::co_spawn(strand,
-                   drive_stream(std::move(*stream), channel, done_token, request.timeout_ms, capture),
-                   asio::detached);
-    watch_caller_token(cancellation, stream_token, done_token);
-    done(std::move(channel));
-  });
+  auto strand = runtime::make_strand();
+  asio::co_spawn(strand,
+                 open_stream(std::move(request), std::move(cancellation), capture,
+                             std::move(done), strand),
+                 [](std::exception_ptr) {
+                   // A failure escaping open_stream leaves `done` uncalled;
+                   // the binding reports a dropped start as a worker failure.
+                 });
 }
 
 }  // namespace quellar

@@ -6,6 +6,7 @@
 
 #include <expected>
 #include <optional>
+#include <string_view>
 
 #include "../command.h"
 #include "../io_error.h"
@@ -22,6 +23,10 @@ struct SpawnedProcess {
   // Readable once the process has exited (a pidfd on Linux, a kqueue on
   // macOS); invalid where the host offers neither, and exit is then polled.
   UniqueFd exit_watch;
+  // Under the Linux sandbox launcher: the read end of its status pipe. It
+  // reaches end of file empty once the program runs, or after a report of
+  // why the launcher could not start it (decode_launcher_status).
+  UniqueFd launcher_status;
 };
 
 // Starts `command` as the leader of a new process group (group id = pid),
@@ -29,8 +34,22 @@ struct SpawnedProcess {
 // command.cwd, all three standard streams piped, every other descriptor of
 // this process closed, and default signal dispositions and an empty signal
 // mask. A command run under the Linux sandbox launcher reports its set-up
-// failures here, as if the program itself could not be started.
+// failures later, on launcher_status: starting the sandbox takes the launcher
+// a moment, and nobody should be blocked for it.
 std::expected<SpawnedProcess, IoError> spawn_process(const Command& command);
+
+// What the launcher's status pipe held at end of file: nothing (the program
+// runs), or a report, turned into the error a direct start of the program
+// would have given (or one naming the sandbox step that failed).
+std::expected<void, IoError> decode_launcher_status(std::string_view report);
+
+// Blocks until the launcher has started the program or reported why it
+// could not (then reaping it). Nothing to wait for without a launcher.
+std::expected<void, IoError> wait_for_launcher(SpawnedProcess& process);
+
+// Non-blocking: the launcher's report once its status pipe has reached end
+// of file, or nothing while it is still setting up. Does not reap.
+std::optional<std::expected<void, IoError>> poll_launcher(int fd);
 
 // Non-blocking: the exit of a child that has ended (reaping it), or nothing
 // while it runs.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,22 +88,15 @@ class FileActions {
   posix_spawn_file_actions_t actions_;
 };
 
-// What the Linux launcher reported on its status pipe: nothing (end of file:
-// the program is running) or why it could not start it.
-std::expected<void, IoError> read_launcher_status(int fd) {
+}  // namespace
+
+std::expected<void, IoError> decode_launcher_status(std::string_view report) {
+  if (report.empty()) return {};
   launcher::Status status{};
-  auto* bytes = reinterpret_cast<char*>(&status);
-  std::size_t got = 0;
-  while (got < sizeof status) {
-    ssize_t n = retry_on_eintr([&] { return ::read(fd, bytes + got, sizeof status - got); });
-    if (n < 0) return std::unexpected(IoError::from_errno(errno, "reading the sandbox launcher status"));
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got == 0) return {};
-  if (got != sizeof status) {
+  if (report.size() != sizeof status) {
     return std::unexpected(IoError::other("the sandbox launcher reported a malformed status"));
   }
+  std::memcpy(&status, report.data(), sizeof status);
   switch (static_cast<launcher::Stage>(status.stage)) {
     case launcher::Stage::Exec:
       // Reported exactly as a direct spawn of the same program would be.
@@ -119,7 +113,43 @@ std::expected<void, IoError> read_launcher_status(int fd) {
   return std::unexpected(IoError::other("the sandbox launcher reported an unknown stage"));
 }
 
+namespace {
+
+// Reads the launcher's report: a whole record, or end of file with none.
+// Nothing while neither has come and `blocking` is false. The launcher
+// writes its record with one write, which a pipe delivers whole.
+std::optional<std::expected<void, IoError>> read_report(int fd, bool blocking) {
+  char report[sizeof(launcher::Status)];
+  std::size_t got = 0;
+  while (got < sizeof report) {
+    ssize_t n = retry_on_eintr([&] { return ::read(fd, report + got, sizeof report - got); });
+    if (n < 0 && errno == EAGAIN && !blocking && got == 0) return std::nullopt;
+    if (n < 0 && errno == EAGAIN) continue;  // the rest of a record is on its way
+    if (n < 0) {
+      return std::unexpected(IoError::from_errno(errno, "reading the sandbox launcher status"));
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return decode_launcher_status(std::string_view(report, got));
+}
+
 }  // namespace
+
+std::expected<void, IoError> wait_for_launcher(SpawnedProcess& process) {
+  if (!process.launcher_status) return {};
+  auto started = *read_report(process.launcher_status.get(), true);
+  process.launcher_status.reset();
+  // The launcher exits right after reporting; collect it here.
+  if (!started) (void)reap_blocking(process.pid);
+  return started;
+}
+
+std::optional<std::expected<void, IoError>> poll_launcher(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  return read_report(fd, false);
+}
 
 ProcessExit exit_from_wait_status(int status) {
   if (WIFEXITED(status)) return {WEXITSTATUS(status), std::nullopt};
@@ -219,16 +249,11 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
   out->write.reset();
   err->write.reset();
 
+  SpawnedProcess process;
   if (status) {
     status->write.reset();
-    if (auto started = read_launcher_status(status->read.get()); !started) {
-      // The launcher exits right after reporting; collect it here.
-      (void)reap_blocking(pid);
-      return std::unexpected(started.error());
-    }
+    process.launcher_status = std::move(status->read);
   }
-
-  SpawnedProcess process;
   process.pid = pid;
   process.stdin_fd = std::move(in->write);
   process.stdout_fd = std::move(out->read);

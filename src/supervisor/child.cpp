@@ -338,21 +338,18 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
                       std::move(*live)};
 }
 
-std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionRequest& request,
-                                                            const ProcessRegistry* registry) {
-  auto started = start_child(request, {});
-  if (!started) return std::unexpected(std::move(started.error()));
-  platform::SpawnedProcess& process = started->process;
-
-  SupervisedChild supervised(runtime::make_strand());
-  const auto& strand = supervised.strand;
-  supervised.child.emplace(strand, process.pid, std::move(process.exit_watch));
-  supervised.container = std::move(started->container);
-  supervised.live = std::move(started->live);
-  supervised.stdin_pipe.emplace(strand, process.stdin_fd.release());
-  supervised.stdout_pipe.emplace(strand, process.stdout_fd.release());
-  supervised.stderr_pipe.emplace(strand, process.stderr_fd.release());
-  supervised.executable = std::move(started->executable);
+SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
+                          const ProcessRegistry* registry, runtime::Strand strand) {
+  platform::SpawnedProcess& process = started.process;
+  SupervisedChild supervised(std::move(strand));
+  const auto& executor = supervised.strand;
+  supervised.child.emplace(executor, process.pid, std::move(process.exit_watch));
+  supervised.container = std::move(started.container);
+  supervised.live = std::move(started.live);
+  supervised.stdin_pipe.emplace(executor, process.stdin_fd.release());
+  supervised.stdout_pipe.emplace(executor, process.stdout_fd.release());
+  supervised.stderr_pipe.emplace(executor, process.stderr_fd.release());
+  supervised.executable = std::move(started.executable);
   supervised.pid = static_cast<std::uint32_t>(process.pid);
   supervised.started_at = std::chrono::system_clock::now();
   supervised.max_stdout_bytes = request.max_stdout_bytes;
@@ -368,6 +365,36 @@ std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionReque
     supervised.lease.emplace(supervised.container, registry->shared(), registry->events(), pid);
   }
   return supervised;
+}
+
+asio::awaitable<std::expected<void, IoError>> launcher_started(platform::UniqueFd status,
+                                                               std::chrono::milliseconds bound) {
+  auto executor = co_await asio::this_coro::executor;
+  Pipe pipe(executor, status.release());
+  asio::steady_timer timer(executor);
+  timer.expires_after(bound);
+  for (;;) {
+    if (auto report = platform::poll_launcher(pipe.native_handle())) co_return std::move(*report);
+    if (Clock::now() >= timer.expiry()) {
+      co_return std::unexpected(
+          IoError::other("the sandbox launcher did not start the program in time"));
+    }
+    // Neither branch takes data: the loser loses nothing.
+    co_await make_parallel_group(
+        [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); },
+        [&](auto token) { return timer.async_wait(std::move(token)); })
+        .async_wait(wait_for_one(), use_tuple);
+  }
+}
+
+std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionRequest& request,
+                                                            const ProcessRegistry* registry) {
+  auto started = start_child(request, {});
+  if (!started) return std::unexpected(std::move(started.error()));
+  if (auto launched = platform::wait_for_launcher(started->process); !launched) {
+    return std::unexpected(spawn_failure(std::move(launched.error()), started->executable));
+  }
+  return supervise(std::move(*started), request, registry, runtime::make_strand());
 }
 
 }  // namespace quellar

@@ -106,6 +106,8 @@ class ProcessLease {
   bool armed_ = true;
 };
 
+struct StartedChild;
+
 class SupervisedChild {
  public:
   // A moved-from child owns nothing and its drop does nothing.
@@ -140,8 +142,8 @@ class SupervisedChild {
   LiveRegistration live;
 
  private:
-  friend std::expected<SupervisedChild, SandboxError> spawn_internal(
-      const ExecutionRequest&, const ProcessRegistry*);
+  friend SupervisedChild supervise(StartedChild, const ExecutionRequest&, const ProcessRegistry*,
+                                   runtime::Strand);
   explicit SupervisedChild(runtime::Strand s) : strand(std::move(s)) {}
 };
 
@@ -156,6 +158,17 @@ struct StartedChild {
 };
 std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& request,
                                                       std::string_view input);
+
+// Supervision of a started child whose launcher (if any) has started the
+// program: its handles on `strand`, and its registration in `registry`.
+SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
+                          const ProcessRegistry* registry, runtime::Strand strand);
+
+// Waits, without blocking a thread, for the sandbox launcher to start the
+// program or to report why it could not; gives up after `bound` (a launcher
+// stuck in a hung file system must not hold anyone forever).
+asio::awaitable<std::expected<void, IoError>> launcher_started(platform::UniqueFd status,
+                                                               std::chrono::milliseconds bound);
 
 std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionRequest& request,
                                                             const ProcessRegistry* registry);

@@ -121,6 +121,7 @@ class Run {
         child_(executor, started.process.pid, std::move(started.process.exit_watch)),
         container_(std::move(started.container)),
         live_(std::move(started.live)),
+        launcher_status_(std::move(started.process.launcher_status)),
         timer_(executor),
         events_(std::make_shared<StreamEventChannel>(executor, 2)) {
     platform::SpawnedProcess& process = started.process;
@@ -144,6 +145,22 @@ class Run {
   }
 
   asio::awaitable<std::expected<ExecutionOutput, SandboxError>> run(Bytes input) {
+    auto result = co_await race_to_the_end(std::move(input));
+    // A launcher that could not start the program exits as soon as it has
+    // said why; its exit status must not pass for the program's.
+    if (auto refused = launcher_failure()) co_return std::unexpected(std::move(*refused));
+    co_return result;
+  }
+
+ private:
+  std::optional<SandboxError> launcher_failure() {
+    if (!launcher_status_) return std::nullopt;
+    auto report = platform::poll_launcher(launcher_status_.get());
+    if (!report || *report) return std::nullopt;
+    return failure(SandboxError::spawn(std::move(report->error())));
+  }
+
+  asio::awaitable<std::expected<ExecutionOutput, SandboxError>> race_to_the_end(Bytes input) {
     spawn_input_writer(writer_, std::move(input));
     arm_timer();
     while (!reason_) {
@@ -153,7 +170,6 @@ class Run {
     co_return co_await terminate();
   }
 
- private:
   void arm_timer() {
     // Whole milliseconds; a timeout beyond the clock's range never fires.
     const auto max_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -412,6 +428,8 @@ class Run {
   ChildProcess child_;
   std::shared_ptr<ProcessContainer> container_;
   LiveRegistration live_;
+  // Under the Linux sandbox launcher: its report, read once the run is over.
+  platform::UniqueFd launcher_status_;
   asio::steady_timer timer_;
   std::shared_ptr<StreamEventChannel> events_;
   std::shared_ptr<InputWriter> writer_;

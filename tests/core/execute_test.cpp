@@ -13,6 +13,7 @@
 
 #include "async_support.h"
 #include "platform/launcher.h"
+#include "events/stream.h"
 #include "supervisor/execute.h"
 #include "support.h"
 
@@ -438,4 +439,58 @@ TEST(ExecuteFailures, AFailedRunLeavesNoHelperWaitingOnAPipeHeldOutside) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the run did not fail as expected, 2: descriptors leaked";
+}
+
+// Runs under the sandbox launcher: its own set-up failures must come back as
+// the spawn failure a direct start of the program would give, never as the
+// program's exit status.
+class ContainedRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!platform::isolation_available()) GTEST_SKIP() << "no launcher or no Landlock here";
+  }
+};
+
+TEST_F(ContainedRun, ProgramRunsAndItsStatusPassesThrough) {
+  auto request = shell("printf contained; exit 5");
+  request.policy.network = NetworkPolicy::Disabled;
+  auto output = expect_output(run_blocking(request));
+  EXPECT_EQ(output.stdout_bytes, "contained");
+  EXPECT_EQ(output.stderr_bytes, "");
+  EXPECT_EQ(exited(output), (ProcessExit{5, std::nullopt}));
+}
+
+TEST_F(ContainedRun, LauncherRefusalsAreSpawnFailures) {
+  test::TempDir dir;
+  ExecutionRequest not_executable;
+  not_executable.executable = dir.make_file("script", "#!/bin/sh\n", 0644);
+  not_executable.policy.network = NetworkPolicy::Disabled;
+  auto error = expect_error(run_blocking(not_executable));
+  EXPECT_EQ(error.code(), "spawn_failed");
+  EXPECT_EQ(error.source()->os_error(), EACCES);
+  ASSERT_NE(error.executable(), nullptr);
+
+  // An executable outside every grant cannot be started by the launcher.
+  ExecutionRequest outside;
+  outside.executable = dir.make_file("tool", "#!/bin/sh\necho ran\n", 0755);
+  outside.policy.filesystem = FilesystemPolicy{};
+  error = expect_error(run_blocking(outside));
+  EXPECT_EQ(error.code(), "spawn_failed");
+  EXPECT_EQ(error.source()->os_error(), EACCES);
+}
+
+TEST_F(ContainedRun, StreamsReportLauncherRefusalsWhenTheyStart) {
+  test::TempDir dir;
+  ExecutionRequest outside;
+  outside.executable = dir.make_file("tool", "#!/bin/sh\necho ran\n", 0755);
+  outside.policy.filesystem = FilesystemPolicy{};
+  std::promise<StreamStartOutcome> promise;
+  auto future = promise.get_future();
+  start_stream(outside, {}, false, [&promise](StreamStartOutcome o) { promise.set_value(std::move(o)); });
+  auto outcome = future.get();
+  ASSERT_TRUE(std::holds_alternative<SandboxError>(outcome));
+  const auto& error = std::get<SandboxError>(outcome);
+  EXPECT_EQ(error.code(), "spawn_failed");
+  EXPECT_EQ(error.source()->os_error(), EACCES);
+  ASSERT_NE(error.executable(), nullptr);
 }
