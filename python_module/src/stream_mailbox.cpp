@@ -26,44 +26,44 @@ constexpr unsigned kReadyStreak = 16;
 constexpr auto kTransitWait = std::chrono::seconds(1);
 
 constexpr const char* kMailboxCapsule = "quellar._native.mailbox";
-constexpr const char* kWaiterCapsule = "quellar._native.waiter";
 
-struct WaiterRef {
-  std::weak_ptr<Mailbox> mailbox;
-  std::uint64_t id;
-};
+constexpr const char* kWeakMailboxCapsule = "quellar._native.weak_mailbox";
 
+// A scheduled drain holds the mailbox (the futures it settles live there);
+// the done-callback, kept by the mailbox, holds it weakly.
 void free_mailbox_capsule(PyObject* capsule) {
   delete static_cast<std::shared_ptr<Mailbox>*>(PyCapsule_GetPointer(capsule, kMailboxCapsule));
 }
 
-void free_waiter_capsule(PyObject* capsule) {
-  delete static_cast<WaiterRef*>(PyCapsule_GetPointer(capsule, kWaiterCapsule));
+void free_weak_mailbox_capsule(PyObject* capsule) {
+  delete static_cast<std::weak_ptr<Mailbox>*>(PyCapsule_GetPointer(capsule, kWeakMailboxCapsule));
+}
+
+std::shared_ptr<Mailbox> mailbox_of(PyObject* capsule) {
+  if (PyCapsule_IsValid(capsule, kMailboxCapsule)) {
+    return *static_cast<std::shared_ptr<Mailbox>*>(PyCapsule_GetPointer(capsule, kMailboxCapsule));
+  }
+  auto* ref = static_cast<std::weak_ptr<Mailbox>*>(PyCapsule_GetPointer(capsule, kWeakMailboxCapsule));
+  return ref != nullptr ? ref->lock() : nullptr;
 }
 
 // Scheduled on the loop: hands the arrived items to the pending futures.
 PyObject* run_drain(PyObject* capsule, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* mailbox =
-        static_cast<std::shared_ptr<Mailbox>*>(PyCapsule_GetPointer(capsule, kMailboxCapsule));
-    if (mailbox == nullptr) return nullptr;
-    std::shared_ptr<Mailbox> keep = *mailbox;
-    keep->drain_scheduled_now();
+    if (auto mailbox = mailbox_of(capsule)) mailbox->drain_scheduled_now();
     Py_RETURN_NONE;
   });
 }
 
 PyMethodDef drain_def = {"_drain", run_drain, METH_NOARGS, nullptr};
 
-// Done-callback of a pending __anext__() future.
+// Done-callback of every pending __anext__() future.
 PyObject* waiter_done(PyObject* capsule, PyObject* future) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* ref = static_cast<WaiterRef*>(PyCapsule_GetPointer(capsule, kWaiterCapsule));
-    if (ref == nullptr) return nullptr;
     Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
-      if (auto mailbox = ref->mailbox.lock()) mailbox->abandon_waiter(ref->id);
+      if (auto mailbox = mailbox_of(capsule)) mailbox->abandon_waiter(future);
     }
     Py_RETURN_NONE;
   });
@@ -77,16 +77,6 @@ Ref call_method(PyObject* object, const char* name, PyObject* argument) {
   Ref method = Ref::steal(PyObject_GetAttrString(object, name));
   if (!method) return method;
   return Ref::steal(PyObject_CallFunctionObjArgs(method.get(), argument, nullptr));
-}
-
-// loop.<method>(callback, context=context)
-bool call_soon(PyObject* loop, const char* method, PyObject* callback, PyObject* context) {
-  Ref schedule = Ref::steal(PyObject_GetAttrString(loop, method));
-  Ref args = Ref::steal(PyTuple_Pack(1, callback));
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!schedule || !args || !kwargs) return false;
-  if (PyDict_SetItemString(kwargs.get(), "context", context) < 0) return false;
-  return Ref::steal(PyObject_Call(schedule.get(), args.get(), kwargs.get())).get() != nullptr;
 }
 
 // Settles a pending future; a failure to build its outcome becomes its
@@ -156,15 +146,16 @@ Mailbox::~Mailbox() {
   if (!access) {
     for (Waiter& waiter : waiters_) waiter.future.abandon();
     module_.abandon();
-    loop_.abandon();
-    context_.abandon();
+    for (Ref* ref : {&loop_.loop, &loop_.context, &loop_.call_soon, &loop_.call_soon_threadsafe,
+                     &loop_.on_done_args, &loop_.context_kwargs}) {
+      ref->abandon();
+    }
     return;
   }
   GilGuard locked;
   waiters_.clear();
   module_.reset();
-  loop_.reset();
-  context_.reset();
+  loop_ = LoopSide{};
 }
 
 // ---- runtime threads
@@ -203,20 +194,44 @@ void Mailbox::arrive(std::uint64_t seq, Received received) {
 
 // ---- the loop's thread
 
-void Mailbox::schedule_drain(bool threadsafe) {
-  Ref loop = loop_;
-  Ref context = context_;
-  bool scheduled = false;
-  if (loop) {
-    auto* holder = new std::shared_ptr<Mailbox>(shared_from_this());
-    Ref capsule = Ref::steal(PyCapsule_New(holder, kMailboxCapsule, free_mailbox_capsule));
-    if (!capsule) delete holder;
-    Ref callback = capsule ? Ref::steal(PyCFunction_NewEx(&drain_def, capsule.get(), nullptr)) : Ref();
-    // A closed loop refuses: its futures can never be settled anyway.
-    scheduled = callback && call_soon(loop.get(), threadsafe ? "call_soon_threadsafe" : "call_soon",
-                                      callback.get(), context.get());
+bool Mailbox::LoopSide::bind(PyObject* running, const std::shared_ptr<Mailbox>& mailbox,
+                             ModuleState& state) {
+  if (loop.get() == running) return true;
+  // Built once per loop: a runtime thread waking the loop makes one call.
+  LoopSide side;
+  side.loop = Ref::borrow(running);
+  side.context = Ref::steal(PyObject_CallNoArgs(state.copy_context));
+  if (!side.context) return false;
+  auto* holder = new std::weak_ptr<Mailbox>(mailbox);
+  Ref capsule = Ref::steal(PyCapsule_New(holder, kWeakMailboxCapsule, free_weak_mailbox_capsule));
+  if (!capsule) {
+    delete holder;
+    return false;
   }
-  if (!scheduled) {
+  Ref on_done = Ref::steal(PyCFunction_NewEx(&waiter_done_def, capsule.get(), nullptr));
+  side.call_soon = Ref::steal(PyObject_GetAttrString(running, "call_soon"));
+  side.call_soon_threadsafe = Ref::steal(PyObject_GetAttrString(running, "call_soon_threadsafe"));
+  side.on_done_args = on_done ? Ref::steal(PyTuple_Pack(1, on_done.get())) : Ref();
+  side.context_kwargs = Ref::steal(PyDict_New());
+  if (!side.call_soon || !side.call_soon_threadsafe || !side.on_done_args || !side.context_kwargs ||
+      PyDict_SetItemString(side.context_kwargs.get(), "context", side.context.get()) < 0) {
+    return false;
+  }
+  *this = std::move(side);
+  return true;
+}
+
+void Mailbox::schedule_drain(bool threadsafe) {
+  // Held for the call: the loop thread may rebind meanwhile.
+  Ref schedule = threadsafe ? loop_.call_soon_threadsafe : loop_.call_soon;
+  Ref kwargs = loop_.context_kwargs;
+  auto* holder = new std::shared_ptr<Mailbox>(shared_from_this());
+  Ref capsule = Ref::steal(PyCapsule_New(holder, kMailboxCapsule, free_mailbox_capsule));
+  if (!capsule) delete holder;
+  Ref drain = capsule ? Ref::steal(PyCFunction_NewEx(&drain_def, capsule.get(), nullptr)) : Ref();
+  Ref args = drain ? Ref::steal(PyTuple_Pack(1, drain.get())) : Ref();
+  // A closed loop refuses: its futures can never be settled anyway.
+  if (!schedule || !args || !Ref::steal(PyObject_Call(schedule.get(), args.get(), kwargs.get()))) {
     PyErr_Clear();
     std::lock_guard guard(lock_);
     drain_scheduled_ = false;
@@ -266,8 +281,9 @@ void Mailbox::abandon_cancelled() {
   }
 }
 
-void Mailbox::abandon_waiter(std::uint64_t id) {
-  auto it = std::find_if(waiters_.begin(), waiters_.end(), [id](const Waiter& w) { return w.id == id; });
+void Mailbox::abandon_waiter(PyObject* future) {
+  auto it = std::find_if(waiters_.begin(), waiters_.end(),
+                         [future](const Waiter& w) { return w.future.get() == future; });
   if (it == waiters_.end()) return;
   abandon_at(static_cast<std::size_t>(it - waiters_.begin()));
   // A later future may now be first in line for an item already here.
@@ -313,26 +329,15 @@ PyObject* Mailbox::ready(Received received) {
 }
 
 PyObject* Mailbox::add_waiter(PyObject* loop) {
-  ModuleState& module_state = state();
-  Ref future = Ref::steal(PyObject_CallMethod(loop, "create_future", nullptr));
-  Ref context = future ? Ref::steal(PyObject_CallNoArgs(module_state.copy_context)) : Ref();
-  Ref callback;
-  if (context) {
-    auto* ref = new WaiterRef{weak_from_this(), next_waiter_id_};
-    Ref capsule = Ref::steal(PyCapsule_New(ref, kWaiterCapsule, free_waiter_capsule));
-    if (!capsule) delete ref;
-    if (capsule) callback = Ref::steal(PyCFunction_NewEx(&waiter_done_def, capsule.get(), nullptr));
-  }
-  bool watching = false;
-  if (callback) {
+  Ref future;
+  bool watching = loop_.bind(loop, shared_from_this(), state());
+  if (watching) future = Ref::steal(PyObject_CallMethod(loop, "create_future", nullptr));
+  if (future) {
     Ref add = Ref::steal(PyObject_GetAttrString(future.get(), "add_done_callback"));
-    Ref args = Ref::steal(PyTuple_Pack(1, callback.get()));
-    Ref kwargs = Ref::steal(PyDict_New());
-    watching = add && args && kwargs &&
-               PyDict_SetItemString(kwargs.get(), "context", context.get()) == 0 &&
-               Ref::steal(PyObject_Call(add.get(), args.get(), kwargs.get()));
+    watching = add && Ref::steal(PyObject_Call(add.get(), loop_.on_done_args.get(),
+                                               loop_.context_kwargs.get()));
   }
-  if (!watching) {
+  if (!future || !watching) {
     // The request made for this call has nobody to go to: take it back
     // (with the exception still pending).
     PyObject *type, *value, *traceback;
@@ -341,9 +346,7 @@ PyObject* Mailbox::add_waiter(PyObject* loop) {
     PyErr_Restore(type, value, traceback);
     return nullptr;
   }
-  loop_ = Ref::borrow(loop);
-  context_ = std::move(context);
-  waiters_.push_back(Waiter{future, next_waiter_id_++});
+  waiters_.push_back(Waiter{future});
   bool deliver_now = false;
   {
     std::lock_guard guard(lock_);

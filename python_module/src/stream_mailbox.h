@@ -56,12 +56,24 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
 
   // ---- internal entry points (the loop's callbacks)
   void drain_scheduled_now();
-  void abandon_waiter(std::uint64_t id);
+  void abandon_waiter(PyObject* future);
 
  private:
   struct Waiter {
     Ref future;
-    std::uint64_t id;
+  };
+
+  // What settling futures on one loop needs, built once per loop.
+  struct LoopSide {
+    Ref loop;
+    Ref context;  // the one the loop's callbacks run in
+    Ref call_soon;
+    Ref call_soon_threadsafe;
+    Ref on_done_args;  // (done-callback of the pending futures,)
+    Ref context_kwargs;  // {"context": context}
+
+    // For `running` (borrowed); false with an exception set.
+    bool bind(PyObject* running, const std::shared_ptr<Mailbox>& mailbox, ModuleState& state);
   };
 
   ModuleState& state() const { return *state_of(module_.get()); }
@@ -101,9 +113,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
 
   // Loop side: the pending futures in call order; where to settle them.
   std::deque<Waiter> waiters_;
-  Ref loop_;
-  Ref context_;
-  std::uint64_t next_waiter_id_ = 1;
+  LoopSide loop_;
   // Awaitables completed at the call in a row (see next()).
   unsigned ready_streak_ = 0;
 };
