@@ -63,7 +63,11 @@ void StreamChannel::run(std::vector<Completion> completions, bool room_freed) {
   {
     std::lock_guard guard(lock_);
     gone = receiver_released_ && requests_.empty();
-    if ((room_freed || gone) && room_waiter_) waiter = std::move(room_waiter_);
+    // A sender waiting for room is woken once half the queue is free, not at
+    // every item taken: waking it costs a thread hop, and it then refills
+    // the queue in one go.
+    const bool room = room_freed && items_.size() <= kCapacity / 2;
+    if ((room || gone) && room_waiter_) waiter = std::move(room_waiter_);
   }
   for (Completion& completion : completions) completion();
   if (gone) receiver_gone_.cancel();

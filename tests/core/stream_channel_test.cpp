@@ -96,5 +96,21 @@ TEST(StreamChannel, AReleasedReceiverIsGoneOnceItsLastRequestIsWithdrawn) {
   EXPECT_FALSE(log.given[1]);
 }
 
+TEST(StreamChannel, AWaitingSenderIsWokenOnceHalfTheQueueIsFree) {
+  StreamChannel channel{CancellationToken()};
+  for (std::size_t i = 0; i < StreamChannel::kCapacity; ++i) send(channel, "x");
+  StreamItem refused = chunk("one too many");
+  ASSERT_FALSE(channel.try_send(refused));
+  int woken = 0;
+  channel.on_room([&woken] { ++woken; });
+  Log log;
+  for (std::size_t i = 0; i < StreamChannel::kCapacity / 2; ++i) {
+    EXPECT_EQ(woken, 0) << "woken with " << channel.queued() << " items queued";
+    ASSERT_TRUE(channel.receive(log.request(i)));
+  }
+  EXPECT_EQ(woken, 1);
+  EXPECT_EQ(channel.queued(), StreamChannel::kCapacity / 2);
+}
+
 }  // namespace
 }  // namespace quellar
