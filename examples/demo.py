@@ -1,10 +1,11 @@
 """A short tour of quellar: a few real commands run under supervision, each
-printed with the RunResult it produced.
+printed with the RunResult it produced, and one command followed live.
 
     .venv/bin/python examples/demo.py      (or ./scripts/demo.sh from a fresh clone)
 """
 
 import asyncio
+import time
 
 import quellar
 from quellar import CancellationToken, Command, Policy, SupervisorError
@@ -55,6 +56,22 @@ async def main() -> None:
     await asyncio.sleep(0.2)
     token.cancel()
     show("cancelled after 0.2 s", await pending)
+
+    # Streaming: the events arrive while the command runs; the time limit
+    # stops it gracefully (SIGTERM to its group 125 ms after the deadline,
+    # SIGKILL at 250 ms if it is still there).
+    print("== a streamed command (time limit 1 s)")
+    started = time.monotonic()
+    script = 'for i in 1 2 3; do echo "tick $i"; echo "tock $i" >&2; sleep 0.3; done; sleep 30'
+    output = await quellar.stream(Command(["/bin/sh", "-c", script], timeout=1.0), capture=True)
+    async for event in output:
+        stamp = f"   +{time.monotonic() - started:4.2f} s  {event.kind:<7}"
+        if event.kind in ("stdout", "stderr"):
+            print(f"{stamp} {event.data!r}")
+        elif event.kind == "exited":
+            print(f"{stamp} {event.result!r}")
+        else:
+            print(stamp)
 
     # Failures of the supervisor itself are SupervisorError, with stable fields.
     try:

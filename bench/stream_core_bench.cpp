@@ -1,0 +1,91 @@
+// The stream road without Python: a child writing 256 MiB to standard
+// output (dd with 1 MiB blocks), consumed through StreamChannel by a C++
+// thread that only counts. The ceiling for what Python can get through
+// quellar.stream() (bench/stream_bench.py).
+//
+//     build/<dir>/bin/stream_core_bench [MiB]
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <string>
+
+#include "events/stream.h"
+
+namespace {
+
+double cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct Counts {
+  std::size_t bytes = 0;
+  std::size_t events = 0;
+  std::size_t waited = 0;  // receives that had to wait for their item
+};
+
+Counts consume(quellar::StreamChannel& channel) {
+  Counts counts;
+  std::mutex lock;
+  std::condition_variable arrived;
+  for (;;) {
+    std::optional<quellar::Received> got;
+    auto now = channel.receive([&](quellar::Received received) {
+      std::lock_guard guard(lock);
+      got = std::move(received);
+      arrived.notify_one();
+    });
+    if (now) {
+      got = std::move(now);
+    } else {
+      ++counts.waited;
+      std::unique_lock guard(lock);
+      arrived.wait(guard, [&] { return got.has_value(); });
+    }
+    if (!*got) return counts;
+    if ((*got)->kind == quellar::StreamItem::Kind::Stdout) {
+      counts.bytes += (*got)->data.size();
+      ++counts.events;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int mib = argc > 1 ? std::atoi(argv[1]) : 256;
+  quellar::ExecutionRequest request;
+  request.executable = "/bin/dd";
+  request.args = {"if=/dev/zero", "bs=1M", "count=" + std::to_string(mib), "status=none"};
+  request.timeout_ms = 600000;
+  request.max_stdout_bytes = (static_cast<std::uint64_t>(mib) + 1) << 20;
+  std::printf("| round | MB/s | events/s | receives that waited | CPU per MB |\n|---|---:|---:|---:|---:|\n");
+  for (int round = 1; round <= 3; ++round) {
+    const auto started = std::chrono::steady_clock::now();
+    const double cpu = cpu_seconds();
+    std::promise<quellar::StreamStartOutcome> promise;
+    quellar::start_stream(request, quellar::CancellationToken(), false,
+                          [&promise](quellar::StreamStartOutcome outcome) {
+                            promise.set_value(std::move(outcome));
+                          });
+    auto outcome = promise.get_future().get();
+    auto* channel = std::get_if<std::shared_ptr<quellar::StreamChannel>>(&outcome);
+    if (channel == nullptr) {
+      std::fprintf(stderr, "the stream did not start\n");
+      return 1;
+    }
+    const Counts counts = consume(**channel);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double mb = static_cast<double>(counts.bytes) / 1e6;
+    std::printf("| %d | %.0f | %.0f | %zu of %zu | %.2f ms |\n", round, mb / wall,
+                static_cast<double>(counts.events) / wall, counts.waited, counts.events,
+                (cpu_seconds() - cpu) * 1e3 / mb);
+  }
+}
