@@ -3,13 +3,12 @@
 #include <array>
 #include <stdexcept>
 
-#include "../asio_compat.h"
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
+#include "../asio_compat.h"
 #include "child.h"
 #include "live.h"
 #include "race.h"
