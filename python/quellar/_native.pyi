@@ -75,7 +75,8 @@ class Policy:
 
 @final
 class RunResult:
-    """The outcome of a finished run. Immutable; instances come only from run()."""
+    """The outcome of a finished run. Immutable; instances come only from run()
+    and from the end of a stream()."""
 
     @property
     def stdout(self) -> bytes:
@@ -153,7 +154,8 @@ class OutputStream:
         the await, a cancelled task), its event is not lost: the next
         __anext__() call gets it.
 
-        Raises RuntimeError at the call when no asyncio event loop is running.
+        Raises RuntimeError at the call when no asyncio event loop is running,
+        or when awaitables of this stream are pending on another loop.
         When awaited: StopAsyncIteration at the end, SupervisorError when the
         stream failed (code "output_too_large", "stderr_too_large",
         "stdout_read_failed", "stderr_read_failed" or "execution_failed";

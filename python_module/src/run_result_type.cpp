@@ -142,7 +142,7 @@ PyMethodDef run_result_methods[] = {
 PyType_Slot run_result_slots[] = {
     {Py_tp_doc, const_cast<char*>(
         "The outcome of a finished run: output, how it ended, which executable ran.\n"
-        "Immutable; instances come only from run().")},
+        "Immutable; instances come only from run() and from the end of a stream().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<RunResultData>)},
     {Py_tp_getset, run_result_getset},
     {Py_tp_methods, run_result_methods},

@@ -361,6 +361,12 @@ PyObject* Mailbox::add_waiter(PyObject* loop) {
 
 PyObject* Mailbox::next(StreamChannel& channel, PyObject* loop) {
   if (!waiters_.empty()) drain();
+  if (!waiters_.empty() && loop_.loop.get() != loop) {
+    // Their futures can only be settled on their own loop's thread.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the OutputStream has awaitables pending on another event loop");
+    return nullptr;
+  }
   // An item taken for a future that asyncio cancelled comes first.
   if (waiters_.empty()) {
     if (auto kept = take_front()) return ready(std::move(*kept));

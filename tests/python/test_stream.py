@@ -491,6 +491,32 @@ class TestCallErrors:
         with pytest.raises(RuntimeError, match="no running event loop"):
             output.aclose()
 
+    def test_pending_awaitables_tie_the_stream_to_their_loop(self):
+        first, second = asyncio.new_event_loop(), asyncio.new_event_loop()
+        try:
+
+            async def start():
+                output = await stream(shell("sleep 0.5; echo late"))
+                assert (await output.__anext__()).kind == "started"
+                return output, output.__anext__()  # pending: the child is silent
+
+            output, pending = first.run_until_complete(start())
+
+            async def elsewhere():
+                with pytest.raises(RuntimeError, match="another event loop"):
+                    output.__anext__()
+
+            second.run_until_complete(elsewhere())
+            async def finish():
+                event = await asyncio.wait_for(pending, 10)
+                await output.aclose()
+                return event
+
+            assert first.run_until_complete(finish()).data == b"late\n"
+        finally:
+            first.close()
+            second.close()
+
     async def test_start_failures_are_raised_when_awaited(self):
         with pytest.raises(SupervisorError) as caught:
             await stream(Command(["bin/relative"]))
