@@ -108,6 +108,12 @@ class Driver {
   }
 
   asio::awaitable<void> run() {
+    // The start event comes first, whatever else is already decided: the
+    // stream has begun, and only then can it be stopped.
+    if (auto started = stream_->poll_next()) {
+      StreamItem item = to_item(std::get<ProcessEvent>(std::move(*started)));
+      co_await send_final(std::move(item));
+    }
     for (;;) {
       pushing_ = false;
       BranchResult pulled = co_await wait_step();

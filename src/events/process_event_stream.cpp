@@ -15,7 +15,7 @@ constexpr auto use_tuple = asio_compat::as_tuple(asio::use_awaitable);
 
 // Sends one message, waiting for room; false once the stream has gone.
 asio::awaitable<bool> send(EventMessageChannel& channel, EventMessage message) {
-  auto [ec] = co_await channel.async_send(std::error_code{}, std::move(message), use_tuple);
+  auto [ec] = co_await channel.async_send(std::move(message), use_tuple);
   co_return !ec;
 }
 
@@ -27,12 +27,13 @@ EventMessage chunk(bool from_stdout, const char* data, std::size_t size) {
 asio::awaitable<void> stream_reader(std::shared_ptr<ReaderControl> control, std::uint64_t limit,
                                     bool from_stdout, std::shared_ptr<EventMessageChannel> sender) {
   Pipe& source = control->pipe();
-  // The buffer lives in the task's own frame: no allocation per read; each
-  // chunk is copied once, into a string of exactly its length.
-  std::array<char, kReadBufferSize> buffer{};
+  // No allocation per read; each chunk (at most kReadBufferSize bytes, as a
+  // chunk handed to a consumer always is) is copied once, into a string of
+  // exactly its length.
+  ReadBuffer buffer;
   std::uint64_t delivered = 0;
   for (;;) {
-    auto [ec, n] = co_await source.async_read_some(asio::buffer(buffer), use_tuple);
+    auto [ec, n] = co_await source.async_read_some(buffer.next(), use_tuple);
     if (ec == asio::error::eof) {
       co_await send(*sender, event_message::Finished{});
       co_return;
@@ -43,19 +44,25 @@ asio::awaitable<void> stream_reader(std::shared_ptr<ReaderControl> control, std:
       co_await send(*sender, event_message::Finished{});
       co_return;
     }
-    const std::uint64_t remaining = limit > delivered ? limit - delivered : 0;
-    if (n <= remaining) {
-      delivered += n;
-      if (!co_await send(*sender, chunk(from_stdout, buffer.data(), n))) co_return;
-      continue;
+    for (std::size_t offset = 0; offset < n;) {
+      const std::size_t piece = std::min(kReadBufferSize, n - offset);
+      const std::uint64_t remaining = limit > delivered ? limit - delivered : 0;
+      if (piece <= remaining) {
+        delivered += piece;
+        if (!co_await send(*sender, chunk(from_stdout, buffer.data() + offset, piece))) co_return;
+        offset += piece;
+        continue;
+      }
+      // Bytes beyond the limit are never forwarded, and reading stops here.
+      if (remaining > 0) {
+        co_await send(*sender, chunk(from_stdout, buffer.data() + offset,
+                                     static_cast<std::size_t>(remaining)));
+      }
+      co_await send(*sender, event_message::LimitExceeded{from_stdout});
+      co_await send(*sender, event_message::Finished{});
+      co_return;
     }
-    // Bytes beyond the limit are never forwarded, and reading stops here.
-    if (remaining > 0) {
-      co_await send(*sender, chunk(from_stdout, buffer.data(), static_cast<std::size_t>(remaining)));
-    }
-    co_await send(*sender, event_message::LimitExceeded{from_stdout});
-    co_await send(*sender, event_message::Finished{});
-    co_return;
+    buffer.used(n);
   }
 }
 
@@ -140,10 +147,7 @@ ProcessEventStream::Pass ProcessEventStream::pass() {
         child_.reset();
       }
     }
-    std::optional<EventMessage> message;
-    receiver_->try_receive([&](std::error_code ec, EventMessage m) {
-      if (!ec) message = std::move(m);
-    });
+    std::optional<EventMessage> message = receiver_->try_receive();
     if (message) {
       if (auto result = handle(std::move(*message))) return {Kind::Ready, std::move(result)};
       if (stop_error_) return {Kind::StopChild, std::nullopt};

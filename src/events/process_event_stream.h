@@ -14,12 +14,12 @@
 #include <variant>
 
 #include <asio/awaitable.hpp>
-#include <asio/experimental/channel.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "../error.h"
 #include "../policy.h"
 #include "../supervisor/child.h"
+#include "../supervisor/local_channel.h"
 #include "../supervisor/reader.h"
 
 namespace quellar {
@@ -45,7 +45,7 @@ struct Finished {};
 using EventMessage = std::variant<event_message::Stdout, event_message::Stderr,
                                   event_message::LimitExceeded, event_message::ReadFailed,
                                   event_message::Finished>;
-using EventMessageChannel = asio::experimental::channel<void(std::error_code, EventMessage)>;
+using EventMessageChannel = LocalChannel<EventMessage>;
 
 namespace process_event {
 struct Started {

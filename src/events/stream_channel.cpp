@@ -88,7 +88,8 @@ std::optional<Received> StreamChannel::receive(UniqueFunction<void(Received)> la
       completions = serve_locked();
     }
   }
-  run(std::move(completions), now.has_value() || !completions.empty());
+  const bool took = now.has_value() || !completions.empty();
+  run(std::move(completions), took);
   return now;
 }
 

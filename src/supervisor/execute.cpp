@@ -31,7 +31,7 @@ struct WriterOutcome {
   WriterResult result;
   bool task_failed = false;  // the task ended abnormally instead of returning
 };
-using WriterChannel = asio::experimental::channel<void(std::error_code, WriterOutcome)>;
+using WriterChannel = LocalChannel<WriterOutcome>;
 
 // The input writer's shared state. An empty input needs no task: the pipe
 // is closed at once, and the writer is done before the child could read.
@@ -55,7 +55,8 @@ struct InputWriter {
 
   void finish(WriterOutcome result) {
     outcome = std::move(result);
-    done.try_send(std::error_code{}, *outcome);
+    WriterOutcome told = *outcome;
+    done.try_send(told);
   }
 
   std::optional<Pipe> pipe;
@@ -258,10 +259,7 @@ class Run {
           return true;
         }
         default: {
-          std::optional<StreamEvent> event;
-          events_->try_receive([&](std::error_code ec, StreamEvent e) {
-            if (!ec) event = std::move(e);
-          });
+          std::optional<StreamEvent> event = events_->try_receive();
           if (!event) continue;
           failed = handle_event(std::move(*event));
           return true;

@@ -27,15 +27,14 @@ asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl> control, std
                                      std::uint8_t stream,
                                      std::shared_ptr<StreamEventChannel> sender) {
   constexpr auto use_tuple = asio_compat::as_tuple(asio::use_awaitable);
-  // The buffer lives in the task's own frame: no allocation per read.
-  std::array<char, kReadBufferSize> buffer{};
+  ReadBuffer buffer;  // no allocation per read
   StreamEvent event;
   event.stream = stream;
   event.data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit, kReadBufferSize)));
 
   for (;;) {
     if (control->stopped()) break;  // Completed with what was captured
-    auto [ec, n] = co_await control->pipe().async_read_some(asio::buffer(buffer), use_tuple);
+    auto [ec, n] = co_await control->pipe().async_read_some(buffer.next(), use_tuple);
     if (ec == asio::error::eof || (ec && control->stopped())) break;
     if (ec) {
       event.kind = StreamEvent::Kind::ReadFailed;
@@ -51,12 +50,13 @@ asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl> control, std
       break;
     }
     event.data.append(buffer.data(), n);
+    buffer.used(n);
   }
   // Closing first lets the child's further writes fail at once.
   std::error_code ignored;
   control->pipe().close(ignored);
   // Fails quietly when the run has already gone.
-  co_await sender->async_send(std::error_code{}, std::move(event), use_tuple);
+  co_await sender->async_send(std::move(event), use_tuple);
 }
 
 std::shared_ptr<ReaderControl> spawn_bounded_reader(Pipe source, std::uint64_t limit,

@@ -3,14 +3,15 @@
 // end, with a single StreamEvent. Stopping the child is the run's business.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
-#include <asio/experimental/channel.hpp>
 
 #include "../io_error.h"
 #include "child.h"
+#include "local_channel.h"
 
 namespace quellar {
 
@@ -22,9 +23,31 @@ struct StreamEvent {
   std::optional<IoError> error;  // ReadFailed
 };
 
-using StreamEventChannel = asio::experimental::channel<void(std::error_code, StreamEvent)>;
+using StreamEventChannel = LocalChannel<StreamEvent>;
 
 inline constexpr std::size_t kReadBufferSize = 8192;
+inline constexpr std::size_t kBulkReadSize = 65536;
+
+// A reader's buffer: kReadBufferSize bytes inside the task's own frame. A
+// reader whose reads keep filling it (a child writing in bulk) switches, once,
+// to a larger buffer: it then drains the pipe with fewer system calls and
+// wakes the writing child (blocked on a full pipe) less often. A quiet child
+// costs no more than the small buffer.
+class ReadBuffer {
+ public:
+  asio::mutable_buffer next() {
+    return bulk_ ? asio::buffer(bulk_.get(), kBulkReadSize) : asio::buffer(small_);
+  }
+  const char* data() const { return bulk_ ? bulk_.get() : small_.data(); }
+  // Once the `n` bytes of the last read have been used.
+  void used(std::size_t n) {
+    if (!bulk_ && n == small_.size()) bulk_ = std::make_unique<char[]>(kBulkReadSize);
+  }
+
+ private:
+  std::array<char, kReadBufferSize> small_{};
+  std::unique_ptr<char[]> bulk_;
+};
 
 // A reader's pipe, shared between the reader and whoever started it, so
 // that the starter can end a reader that would otherwise wait for a pipe

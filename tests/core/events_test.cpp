@@ -277,10 +277,15 @@ TEST(StreamDriver, CancellationFromTheCallerOrTheStream) {
   auto items = receive_all(*own);
   EXPECT_TRUE(std::holds_alternative<termination::Cancelled>(items.back().result->receipt.termination));
 
-  CancellationToken already;
-  already.cancel();
-  auto pre = receive_all(*start(shell("exec sleep 10"), false, already));
-  EXPECT_TRUE(std::holds_alternative<termination::Cancelled>(pre.back().result->receipt.termination));
+  // Already cancelled: still "started" first, then the end.
+  for (int i = 0; i < 20; ++i) {
+    CancellationToken already;
+    already.cancel();
+    auto pre = receive_all(*start(shell("exec sleep 10"), false, already));
+    ASSERT_EQ(pre.size(), 2u);
+    EXPECT_EQ(pre.front().kind, StreamItem::Kind::Started);
+    EXPECT_TRUE(std::holds_alternative<termination::Cancelled>(pre.back().result->receipt.termination));
+  }
 }
 
 TEST(StreamDriver, LimitErrorIsTheLastItem) {
@@ -368,5 +373,32 @@ TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
     back = test::open_fd_count() == fds_before;
   }
   if (escapee > 0) ::kill(escapee, SIGKILL);
+  EXPECT_TRUE(back) << "descriptors still open: " << test::open_fd_count() - fds_before;
+}
+
+TEST(StreamDriver, StreamsEndedByTheDriverLeaveNoDescriptors) {
+  // The driver's race abandons a waiting next() when the deadline or a
+  // cancellation wins; the readers must still be able to finish afterwards.
+  for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
+  int fds_before = test::open_fd_count();
+  for (int stable = 0; stable < 30;) {
+    std::this_thread::sleep_for(10ms);
+    const int now = test::open_fd_count();
+    stable = now == fds_before ? stable + 1 : 0;
+    fds_before = now;
+  }
+  for (int i = 0; i < 20; ++i) {
+    auto timed = receive_all(*start(shell("exec sleep 10", 30)));
+    ASSERT_TRUE(std::holds_alternative<termination::TimedOut>(timed.back().result->receipt.termination));
+    auto cancelled = start(shell("echo hi; exec sleep 10"));
+    receive(*cancelled);
+    cancelled->cancel();
+    receive_all(*cancelled);
+  }
+  bool back = false;
+  for (int i = 0; i < 300 && !back; ++i) {
+    std::this_thread::sleep_for(10ms);
+    back = test::open_fd_count() <= fds_before;
+  }
   EXPECT_TRUE(back) << "descriptors still open: " << test::open_fd_count() - fds_before;
 }

@@ -213,10 +213,6 @@ class TestLeaks:
         _, fds = await self.measure(ENDING_BY_THEMSELVES)
         assert fds <= 0
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="core: a stream whose child the driver stops keeps its two output pipes open",
-    )
     async def test_streams_stopped_early_leave_no_descriptor(self):
         _, fds = await self.measure(STOPPED_EARLY)
         assert fds <= 0
