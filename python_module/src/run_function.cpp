@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "args.h"
+#include "call_arguments.h"
 #include "asyncio_bridge.h"
 #include "command_type.h"
 #include "error_translation.h"
@@ -72,19 +73,10 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* bound[std::size(kNames)];
     if (!bind(kParameters, args, nargs, kwnames, bound)) return nullptr;
 
-    Arg command{kParameters, "command", bound[0]};
-    if (!PyObject_TypeCheck(command.value, state.command_type)) {
-      command.type_error("Command");
-      return nullptr;
-    }
+    const CommandData* command = command_arg(state, kParameters, bound[0]);
+    if (command == nullptr) return nullptr;
     const SandboxPolicy* policy = nullptr;
-    if (Arg arg{kParameters, "policy", bound[1]}; bound[1] != nullptr && !arg.is_none()) {
-      if (!PyObject_TypeCheck(arg.value, state.policy_type)) {
-        arg.type_error("Policy or None");
-        return nullptr;
-      }
-      policy = &policy_data(arg.value);
-    }
+    if (!policy_arg(state, kParameters, bound[1], policy)) return nullptr;
     Bytes input;
     if (Arg arg{kParameters, "input", bound[2]}; bound[2] != nullptr && !arg.is_none()) {
       // Only bytes: a mutable buffer could change while the run reads it.
@@ -97,19 +89,12 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
       if (PyBytes_AsStringAndSize(arg.value, &data, &size) < 0) return nullptr;
       input.assign(data, static_cast<std::size_t>(size));
     }
-    std::optional<CancellationToken> token;
-    if (Arg arg{kParameters, "cancellation", bound[3]}; bound[3] != nullptr && !arg.is_none()) {
-      if (!PyObject_TypeCheck(arg.value, state.token_type)) {
-        arg.type_error("CancellationToken or None");
-        return nullptr;
-      }
-      token = token_data(arg.value);
-    }
-    if (!token) token.emplace();
+    CancellationToken token;
+    if (!token_arg(state, kParameters, bound[3], token)) return nullptr;
 
-    ExecutionRequest request = request_from(command_data(command.value), policy);
+    ExecutionRequest request = request_from(*command, policy);
 
-    auto exit_link = ExitLink::make(*token);
+    auto exit_link = ExitLink::make(token);
     if (!exit_link) {
       PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no run can start");
       return nullptr;
@@ -120,7 +105,7 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto finished = std::make_shared<std::atomic<bool>>(false);
     // Python cancelling the future drops the work: its guard would cancel
     // the token, which kills the child's group and ends the run.
-    bool watching = pending->on_cancelled([token = *token, finished] {
+    bool watching = pending->on_cancelled([token, finished] {
       if (!finished->load()) token.cancel();
     });
     if (!watching) {
@@ -128,12 +113,12 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
       return nullptr;
     }
 
-    RunDone done(std::move(*pending), std::move(finished), *token, std::move(*exit_link));
+    RunDone done(std::move(*pending), std::move(finished), token, std::move(*exit_link));
     {
       // The runtime may need a lock that one of its threads holds while
       // waiting for the interpreter lock to settle another run.
       GilRelease unlocked;
-      start_run(std::move(request), std::move(input), std::move(*token), std::move(done));
+      start_run(std::move(request), std::move(input), std::move(token), std::move(done));
     }
     return future.release();
   });

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "args.h"
+#include "call_arguments.h"
 #include "asyncio_bridge.h"
 #include "command_type.h"
 #include "error_translation.h"
@@ -87,28 +88,12 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* bound[std::size(kNames)];
     if (!bind(kParameters, args, nargs, kwnames, bound)) return nullptr;
 
-    Arg command{kParameters, "command", bound[0]};
-    if (!PyObject_TypeCheck(command.value, state.command_type)) {
-      command.type_error("Command");
-      return nullptr;
-    }
+    const CommandData* command = command_arg(state, kParameters, bound[0]);
+    if (command == nullptr) return nullptr;
     const SandboxPolicy* policy = nullptr;
-    if (Arg arg{kParameters, "policy", bound[1]}; bound[1] != nullptr && !arg.is_none()) {
-      if (!PyObject_TypeCheck(arg.value, state.policy_type)) {
-        arg.type_error("Policy or None");
-        return nullptr;
-      }
-      policy = &policy_data(arg.value);
-    }
-    std::optional<CancellationToken> token;
-    if (Arg arg{kParameters, "cancellation", bound[2]}; bound[2] != nullptr && !arg.is_none()) {
-      if (!PyObject_TypeCheck(arg.value, state.token_type)) {
-        arg.type_error("CancellationToken or None");
-        return nullptr;
-      }
-      token = token_data(arg.value);
-    }
-    if (!token) token.emplace();
+    if (!policy_arg(state, kParameters, bound[1], policy)) return nullptr;
+    CancellationToken token;
+    if (!token_arg(state, kParameters, bound[2], token)) return nullptr;
     bool capture = false;
     if (Arg arg{kParameters, "capture", bound[3]}; bound[3] != nullptr) {
       // Only a bool: a truthy object would hide a misplaced argument.
@@ -119,9 +104,9 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
       capture = arg.value == Py_True;
     }
 
-    ExecutionRequest request = request_from(command_data(command.value), policy);
+    ExecutionRequest request = request_from(*command, policy);
 
-    auto exit_link = ExitLink::make(*token);
+    auto exit_link = ExitLink::make(token);
     if (!exit_link) {
       PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no stream can start");
       return nullptr;
@@ -135,7 +120,7 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
       // As for run(): the runtime may need a lock that one of its threads
       // holds while waiting for the interpreter lock.
       GilRelease unlocked;
-      start_stream(std::move(request), std::move(*token), capture, std::move(done));
+      start_stream(std::move(request), std::move(token), capture, std::move(done));
     }
     return future.release();
   });
