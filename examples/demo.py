@@ -1,10 +1,13 @@
 """A short tour of quellar: a few real commands run under supervision, each
-printed with the RunResult it produced, and one command followed live.
+printed with the RunResult it produced, one command followed live, and
+commands contained (network disabled, filesystem grants).
 
     .venv/bin/python examples/demo.py      (or ./scripts/demo.sh from a fresh clone)
 """
 
 import asyncio
+import shutil
+import tempfile
 import time
 
 import quellar
@@ -73,12 +76,59 @@ async def main() -> None:
         else:
             print(stamp)
 
+    await contained()
+
     # Failures of the supervisor itself are SupervisorError, with stable fields.
     try:
         await quellar.run(Command(["/bin/true"], cwd="relative/dir"), policy=Policy())
     except SupervisorError as error:
         print("== a request that cannot run")
         print(f"   SupervisorError: {error} (code={error.code}, phase={error.phase})")
+
+
+async def contained() -> None:
+    """Containment: the same kind of commands, now under a policy."""
+    caps = quellar.platform_capabilities()
+    if not (caps["filesystem_isolation"] and caps["network_isolation"]):
+        print("== (this host offers no filesystem or network isolation: contained runs skipped)")
+        return
+
+    # Network "disabled": no socket but Unix-domain ones. (Without grants the
+    # command sees only the system directories, so the system's Python.)
+    probe = (
+        "import socket\n"
+        "try:\n"
+        "    socket.create_connection(('127.0.0.1', 9), timeout=1)\n"
+        "except OSError as e:\n"
+        "    print('connect refused:', type(e).__name__, e.errno)\n"
+        "a, b = socket.socketpair()\n"
+        "a.send(b'unix sockets still work'); print(b.recv(64).decode())\n"
+    )
+    if shutil.which("python3", path="/usr/bin"):
+        show(
+            'network "disabled"',
+            await quellar.run(Command(["/usr/bin/python3", "-c", probe]), policy=Policy(network="disabled")),
+        )
+
+    # Filesystem grants: a writable work directory, nothing else of the host
+    # beyond the system directories (no home, no /etc/shadow, no other users' files).
+    work = tempfile.mkdtemp(prefix="quellar-demo-")
+    try:
+        script = (
+            "echo notes > notes.txt && cat notes.txt; "
+            "cat /etc/shadow 2>&1 | head -1; "
+            "touch /tmp/outside 2>&1; "
+            "ls /root 2>&1 | head -1"
+        )
+        show(
+            f"filesystem grants: only {work} (read, write)",
+            await quellar.run(
+                Command(["/bin/sh", "-c", script], cwd=work),
+                policy=Policy(filesystem=[(work, ["read", "write"])], network="disabled"),
+            ),
+        )
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
