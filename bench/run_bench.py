@@ -15,33 +15,15 @@ is better for quellar in every row).
 import argparse
 import asyncio
 import concurrent.futures
-import resource
 import statistics
 import subprocess
 import sys
 import time
 
 import quellar
+from measure import MIB, Measure
 
 TRUE = "/bin/true"
-MIB = 1 << 20
-
-
-def cpu_seconds() -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
-class Measure:
-    """Wall and own-CPU time of a block."""
-
-    def __enter__(self):
-        self.wall, self.cpu = time.perf_counter(), cpu_seconds()
-        return self
-
-    def __exit__(self, *exc):
-        self.wall = time.perf_counter() - self.wall
-        self.cpu = cpu_seconds() - self.cpu
 
 
 # --- the three ways of running a command -----------------------------------

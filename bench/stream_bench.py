@@ -17,32 +17,14 @@ The table is Markdown; "ratio" is quellar's advantage over asyncio.
 
 import argparse
 import asyncio
-import resource
 import statistics
 import sys
 import time
 
 import quellar
+from measure import MIB, Measure
 
-MIB = 1 << 20
 CHUNK = 8192
-
-
-def cpu_seconds() -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
-class Measure:
-    """Wall and own-CPU time of a block."""
-
-    def __enter__(self):
-        self.wall, self.cpu = time.perf_counter(), cpu_seconds()
-        return self
-
-    def __exit__(self, *exc):
-        self.wall = time.perf_counter() - self.wall
-        self.cpu = cpu_seconds() - self.cpu
 
 
 def dd(mib):

@@ -223,6 +223,20 @@ std::vector<StreamItem> receive_all(StreamChannel& channel) {
   return items;
 }
 
+// The descriptor count once every worker has opened its own descriptors and
+// streams of earlier tests have finished stopping their children.
+int settled_fd_count() {
+  for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
+  int count = test::open_fd_count();
+  for (int stable = 0; stable < 30;) {
+    std::this_thread::sleep_for(10ms);
+    const int now = test::open_fd_count();
+    stable = now == count ? stable + 1 : 0;
+    count = now;
+  }
+  return count;
+}
+
 }  // namespace
 
 TEST(StreamDriver, EventsInOrderWithCapture) {
@@ -345,15 +359,7 @@ TEST(StreamDriver, SpawnFailuresAreReportedAtTheStart) {
 }
 
 TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
-  for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
-  // Streams of earlier tests may still be stopping their children.
-  int fds_before = test::open_fd_count();
-  for (int stable = 0; stable < 30;) {
-    std::this_thread::sleep_for(10ms);
-    const int now = test::open_fd_count();
-    stable = now == fds_before ? stable + 1 : 0;
-    fds_before = now;
-  }
+  const int fds_before = settled_fd_count();
   test::TempDir dir;
   auto channel = start(shell("setsid sh -c 'echo $$ > " + dir / "escapee" +
                              "; exec sleep 100' & exec sleep 100"));
@@ -379,14 +385,7 @@ TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
 TEST(StreamDriver, StreamsEndedByTheDriverLeaveNoDescriptors) {
   // The driver's race abandons a waiting next() when the deadline or a
   // cancellation wins; the readers must still be able to finish afterwards.
-  for (std::size_t i = 0; i < runtime::worker_count(); ++i) receive_all(*start(shell("true")));
-  int fds_before = test::open_fd_count();
-  for (int stable = 0; stable < 30;) {
-    std::this_thread::sleep_for(10ms);
-    const int now = test::open_fd_count();
-    stable = now == fds_before ? stable + 1 : 0;
-    fds_before = now;
-  }
+  const int fds_before = settled_fd_count();
   for (int i = 0; i < 20; ++i) {
     auto timed = receive_all(*start(shell("exec sleep 10", 30)));
     ASSERT_TRUE(std::holds_alternative<termination::TimedOut>(timed.back().result->receipt.termination));

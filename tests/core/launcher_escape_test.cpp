@@ -31,8 +31,6 @@ using namespace quellar::test;
 
 namespace {
 
-enum class User { Caller, Nobody };
-
 std::string user_name(const ::testing::TestParamInfo<User>& info) {
   return info.param == User::Caller ? "AsCaller" : "AsNobody";
 }
@@ -88,13 +86,8 @@ std::optional<Fd> loopback_socket(int family, int type) {
 class Escape : public ::testing::TestWithParam<User> {
  protected:
   void SetUp() override {
-    if (landlock_abi() == 0) GTEST_SKIP() << "this kernel has no Landlock";
-    if (GetParam() == User::Nobody) {
-      as_ = nobody();
-      if (!as_) GTEST_SKIP() << "switching to nobody needs root";
-      if (!others_can_reach(launcher_path()) || !others_can_reach(probe_path())) {
-        GTEST_SKIP() << "nobody cannot reach " << bin_dir();
-      }
+    if (auto why = sandbox_test_unavailable(GetParam(), {launcher_path(), probe_path()}, as_); !why.empty()) {
+      GTEST_SKIP() << why;
     }
     rw_ = dir_.make_dir("rw");
     ro_ = dir_.make_dir("ro");

@@ -319,4 +319,16 @@ std::string describe(const Probe& probe) {
   return std::string("errno ") + std::to_string(probe.error) + " (" + std::strerror(probe.error) + ")";
 }
 
+std::string sandbox_test_unavailable(User user, std::initializer_list<std::string> programs,
+                                     std::optional<Identity>& as) {
+  if (landlock_abi() == 0) return "this kernel has no Landlock";
+  if (user != User::Nobody) return {};
+  as = nobody();
+  if (!as) return "switching to nobody needs root";
+  for (const std::string& program : programs) {
+    if (!others_can_reach(program)) return "nobody cannot reach " + bin_dir();
+  }
+  return {};
+}
+
 }  // namespace quellar::test

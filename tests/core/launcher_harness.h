@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,15 @@ std::optional<Identity> nobody();
 // Whether every directory on the way to `path`, and `path` itself, can be
 // searched or executed by others: what an unprivileged child needs.
 bool others_can_reach(const std::string& path);
+
+// Whom a parameterised sandbox test runs as.
+enum class User { Caller, Nobody };
+
+// What a sandbox test as `user` needs: Landlock, and for `nobody` the right
+// to switch to it and to reach the `programs` it starts. Returns why the
+// test cannot run here (empty when it can) and sets `as` for `nobody`.
+std::string sandbox_test_unavailable(User user, std::initializer_list<std::string> programs,
+                                     std::optional<Identity>& as);
 
 // Changes the owner of a tree (without following links).
 void give_tree(const std::string& path, Identity owner);

@@ -18,16 +18,11 @@ using namespace quellar::test;
 
 namespace {
 
-enum class User { Caller, Nobody };
-
 class Tools : public ::testing::TestWithParam<User> {
  protected:
   void SetUp() override {
-    if (landlock_abi() == 0) GTEST_SKIP() << "this kernel has no Landlock";
-    if (GetParam() == User::Nobody) {
-      as_ = nobody();
-      if (!as_) GTEST_SKIP() << "switching to nobody needs root";
-      if (!others_can_reach(launcher_path())) GTEST_SKIP() << "nobody cannot reach " << bin_dir();
+    if (auto why = sandbox_test_unavailable(GetParam(), {launcher_path()}, as_); !why.empty()) {
+      GTEST_SKIP() << why;
     }
     work_ = dir_.make_dir("work");
     dir_.make_dir("work/tmp");
