@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,22 @@ class IoError {
   // "message (os error N)" for OS errors, the message otherwise.
   std::string describe() const;
 
+  // The one path at fault, when there is one (a working directory that does
+  // not exist, a grant that passes through a symbolic link), as subprocess
+  // reports it in OSError.filename.
+  const std::optional<std::string>& path() const noexcept { return path_; }
+  IoError&& with_path(std::string path) && {
+    path_ = std::move(path);
+    return std::move(*this);
+  }
+  // Which step of the sandbox launcher failed ("profile", "enforce",
+  // "exec", ...), when the launcher reported the error.
+  const std::optional<std::string>& stage() const noexcept { return stage_; }
+  IoError&& with_stage(std::string stage) && {
+    stage_ = std::move(stage);
+    return std::move(*this);
+  }
+
   friend bool operator==(const IoError&, const IoError&) = default;
 
  private:
@@ -43,6 +60,8 @@ class IoError {
   IoErrorKind kind_;
   int os_error_;
   std::string message_;
+  std::optional<std::string> path_;
+  std::optional<std::string> stage_;
 };
 
 // The message every layer uses for a NUL byte inside data that must become a
