@@ -73,6 +73,10 @@ asio::awaitable<WriterResult> write_input(std::shared_ptr<InputWriter> writer, B
   while (written < input.size() && !writer->aborted) {
     auto [ec, n] = co_await writer->pipe->async_write_some(
         asio::buffer(input.data() + written, input.size() - written), use_tuple);
+    // The child closed its input or exited without reading all of it: that
+    // is its choice (head, true), as for subprocess.run(input=...), and the
+    // run completes with whatever the child did.
+    if (ec == asio::error::broken_pipe || ec == asio::error::connection_reset) break;
     if (ec) {
       result = std::unexpected(io_error_from(ec));
       break;

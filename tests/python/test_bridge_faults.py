@@ -139,10 +139,12 @@ def test_closed_loop_drops_the_outcome_silently():
 
     async def start():
         # Both outcomes arrive after the close: a result, and an error (the
-        # child exits without reading its input: stdin_failed).
+        # child exits while a process outside its group holds its input
+        # open without reading it: stdin_failed).
+        script = "exec 3<&0; setsid sleep 1 <&3 >/dev/null 2>&1 & sleep 0.3"
         return [
             run(Command(["/bin/sleep", "0.3"])),
-            run(Command(["/bin/sleep", "0.3"], max_stdin_bytes=1 << 20), input=b"x" * (1 << 20)),
+            run(Command(["/bin/sh", "-c", script], max_stdin_bytes=1 << 20), input=b"x" * (1 << 20)),
         ]
 
     futures = loop.run_until_complete(start())
