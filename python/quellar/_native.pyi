@@ -13,6 +13,16 @@ class SupervisorError(Exception):
     ``code``, ``phase`` and ``retryable`` are always set; ``executable``,
     ``termination`` and ``stderr_tail`` only when the error carries them
     (reading an absent one raises AttributeError).
+
+    A failed start ("spawn_failed") keeps its fixed message and says why
+    through ``__cause__``: an OSError (the subclass its errno selects, as
+    subprocess raises it) with ``errno`` and ``strerror`` for an operating
+    system error, ``filename`` when one path is at fault (the program, the
+    working directory), and an attribute ``stage`` when the sandbox launcher
+    failed ("profile", "enforce", "exec", ...); ``errno``, ``strerror`` and
+    ``filename`` are None, and ``stage`` is absent, where they do not apply
+    (a NUL byte in an argument gives an OSError with only its message).
+    Every other error has no ``__cause__``.
     """
 
     code: str

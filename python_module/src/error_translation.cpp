@@ -19,6 +19,36 @@ void set_attribute(PyObject* instance, const char* name, Ref value) {
   if (!value || PyObject_SetAttrString(instance, name, value.get()) < 0) PyErr_Clear();
 }
 
+// The operating system's view of a spawn failure, as subprocess reports it:
+// an OSError (the subclass its errno selects) with errno, strerror and, when
+// one path is at fault, filename; `stage` names the sandbox launcher's step
+// when the launcher reported the failure. Errors that are not the operating
+// system's (a NUL byte in an argument) give an OSError with only a message.
+Ref os_error_of(const IoError& source) {
+  Ref args;
+  if (source.kind() == IoErrorKind::Os) {
+    Ref number = Ref::steal(PyLong_FromLong(source.os_error()));
+    Ref strerror = text(source.message());
+    if (!number || !strerror) return {};
+    if (const auto& path = source.path()) {
+      Ref filename = text(display_path(*path));
+      if (!filename) return {};
+      args = Ref::steal(PyTuple_Pack(3, number.get(), strerror.get(), filename.get()));
+    } else {
+      args = Ref::steal(PyTuple_Pack(2, number.get(), strerror.get()));
+    }
+  } else {
+    Ref message = text(source.message());
+    if (!message) return {};
+    args = Ref::steal(PyTuple_Pack(1, message.get()));
+  }
+  if (!args) return {};
+  Ref cause = Ref::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+  if (!cause) return {};
+  if (const auto& stage = source.stage()) set_attribute(cause.get(), "stage", text(*stage));
+  return cause;
+}
+
 }  // namespace
 
 TerminationFields termination_fields(const Termination& termination) noexcept {
@@ -69,6 +99,15 @@ Ref to_py_error(SandboxError error) {
   }
   if (const auto& tail = error.stderr_tail()) {
     set_attribute(instance.get(), "stderr_tail", text(*tail));
+  }
+  // Only a failed start explains itself through its cause; the message stays
+  // the fixed one whatever the operating system said.
+  if (error.kind() == SandboxErrorKind::SpawnFailed && error.source()) {
+    if (Ref cause = os_error_of(*error.source())) {
+      PyException_SetCause(instance.get(), cause.release());  // steals
+    } else {
+      PyErr_Clear();
+    }
   }
   return instance;
 }

@@ -325,7 +325,7 @@ asio::awaitable<void> open_stream(ExecutionRequest request, CancellationToken ca
         std::chrono::milliseconds(std::min<std::uint64_t>(request.timeout_ms, 3'600'000)));
     // A refused start drops the child: the launcher has exited or is killed.
     if (!launched) {
-      co_return done(SandboxError::spawn(std::move(launched.error())).with_executable(executable));
+      co_return done(start_failure(std::move(launched.error()), request, executable));
     }
   }
   auto stream = ProcessEventStream::create(std::move(child));

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "../asio_compat.h"
@@ -72,6 +73,30 @@ std::optional<Clock::time_point> deadline_after(std::chrono::nanoseconds span) {
 
 SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable) {
   return SandboxError::spawn(std::move(source)).with_executable(executable);
+}
+
+// Errors with which executing a file fails because of that file; a working
+// directory can fail with the first five too.
+bool names_the_program(int error_number) {
+  switch (error_number) {
+    case ENOENT:
+    case EACCES:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ENOEXEC:
+    case ETXTBSY:
+    case EISDIR:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool can_come_from_the_working_directory(int error_number) {
+  return error_number == ENOENT || error_number == EACCES || error_number == ENOTDIR ||
+         error_number == ELOOP || error_number == ENAMETOOLONG;
 }
 
 }  // namespace
@@ -272,6 +297,18 @@ asio::awaitable<std::expected<ProcessReceipt, SandboxError>> SupervisedChild::sh
 
 // ---------------------------------------------------------------- spawning
 
+SandboxError start_failure(IoError source, const ExecutionRequest& request,
+                           const ExecutableIdentity& executable) {
+  // The file that could not be executed is the path at fault, as subprocess
+  // reports it, unless the working directory may have been (the platform
+  // names it when it knows).
+  if (source.kind() == IoErrorKind::Os && !source.path() && names_the_program(source.os_error()) &&
+      !(request.cwd && can_come_from_the_working_directory(source.os_error()))) {
+    return spawn_failure(std::move(source).with_path(executable.requested), executable);
+  }
+  return spawn_failure(std::move(source), executable);
+}
+
 std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& request,
                                                       std::string_view input) {
   auto executable = validate_request(request, input);
@@ -316,7 +353,7 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
     return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
   }
   auto process = platform::spawn_process(command);
-  if (!process) return std::unexpected(spawn_failure(std::move(process.error()), identity));
+  if (!process) return std::unexpected(start_failure(std::move(process.error()), request, identity));
 
   // Nothing started may survive a failure from here on.
   auto give_up = [&process] {
@@ -392,7 +429,7 @@ std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionReque
   auto started = start_child(request, {});
   if (!started) return std::unexpected(std::move(started.error()));
   if (auto launched = platform::wait_for_launcher(started->process); !launched) {
-    return std::unexpected(spawn_failure(std::move(launched.error()), started->executable));
+    return std::unexpected(start_failure(std::move(launched.error()), request, started->executable));
   }
   return supervise(std::move(*started), request, registry, runtime::make_strand());
 }

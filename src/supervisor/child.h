@@ -170,6 +170,11 @@ SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
 asio::awaitable<std::expected<void, IoError>> launcher_started(platform::UniqueFd status,
                                                                std::chrono::milliseconds bound);
 
+// The spawn failure for an error of the process start (or of the sandbox
+// launcher's), naming the program as the path at fault where it must be.
+SandboxError start_failure(IoError source, const ExecutionRequest& request,
+                           const ExecutableIdentity& executable);
+
 std::expected<SupervisedChild, SandboxError> spawn_internal(const ExecutionRequest& request,
                                                             const ProcessRegistry* registry);
 inline std::expected<SupervisedChild, SandboxError> spawn(const ExecutionRequest& request) {

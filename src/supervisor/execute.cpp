@@ -161,7 +161,7 @@ class Run {
     if (!launcher_status_) return std::nullopt;
     auto report = platform::poll_launcher(launcher_status_.get());
     if (!report || *report) return std::nullopt;
-    return failure(SandboxError::spawn(std::move(report->error())));
+    return start_failure(std::move(report->error()), request_, executable_);
   }
 
   asio::awaitable<std::expected<ExecutionOutput, SandboxError>> race_to_the_end(Bytes input) {

@@ -1,5 +1,9 @@
 """SupervisorError as raised by run(): message, code, phase, retry hint, and
-the attributes that are present only when the error carries them."""
+the attributes that are present only when the error carries them; a failed
+start explained by its cause."""
+
+import errno
+import os
 
 import pytest
 
@@ -114,3 +118,49 @@ async def test_the_token_is_cancelled_by_a_failed_run_before_the_error_is_seen()
             await run(Command(["bin/true"]), cancellation=token)
         assert token.cancelled()
         token = CancellationToken()
+
+
+class TestSpawnFailureCause:
+    """The message of a failed start stays fixed; __cause__ says why, as the
+    OSError subprocess would raise."""
+
+    async def test_a_file_that_cannot_be_executed(self, tmp_path):
+        script = tmp_path / "script"
+        script.write_text("#!/bin/sh\n")
+        script.chmod(0o644)
+        error = await raised(Command([str(script)]))
+        assert (error.code, str(error)) == ("spawn_failed", "failed to spawn the sandboxed process")
+        cause = error.__cause__
+        assert isinstance(cause, PermissionError)
+        assert (cause.errno, cause.strerror, cause.filename) == (
+            errno.EACCES,
+            os.strerror(errno.EACCES),
+            str(script),
+        )
+
+    async def test_a_missing_working_directory(self, tmp_path):
+        error = await raised(Command(["/bin/true"], cwd=tmp_path / "missing"))
+        assert error.code == "spawn_failed"
+        assert isinstance(error.__cause__, FileNotFoundError)
+        assert error.__cause__.errno == errno.ENOENT
+
+    async def test_an_argument_list_too_long(self):
+        error = await raised(Command(["/bin/true", "x" * 200_000] * 20))
+        assert error.code == "spawn_failed"
+        assert error.__cause__.errno == errno.E2BIG
+        assert error.__cause__.filename is None
+
+    @pytest.mark.parametrize(
+        "command",
+        [Command(["/bin/echo", "a\0b"]), Command(["/bin/true"], env={"V": "a\0b"})],
+    )
+    async def test_a_nul_byte(self, command):
+        error = await raised(command)
+        assert error.code == "spawn_failed"
+        cause = error.__cause__
+        assert type(cause) is OSError
+        assert (cause.errno, str(cause)) == (None, "nul byte found in provided data")
+
+    async def test_other_errors_have_no_cause(self):
+        error = await raised(Command(["/bin/true"], env={"LD_PRELOAD": "/x.so"}))
+        assert error.__cause__ is None
