@@ -69,7 +69,11 @@ class Policy:
     """The containment a run asks for: network "host" or "disabled",
     enforcement "best_effort" or "required", and filesystem: None for no
     filesystem isolation, or a sequence of (path, access names) grants, each
-    access name "read", "write" or "append". Immutable; no attribute is readable.
+    access name "read", "write" or "append" (an empty sequence isolates and
+    grants nothing). Network "disabled" runs the command in the sandbox even
+    without filesystem grants, so it also confines the filesystem to the base
+    profile (the system directories, readable only). Immutable; no attribute
+    is readable.
 
     Raises TypeError for an argument of the wrong type, and ValueError for an
     unknown network, enforcement or access name, or a grant that is not a pair.

@@ -38,11 +38,13 @@ void cancel_channel(StreamChannel& channel) {
 
 PyObject* stream_aclose(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    StreamState& stream = state_of_stream(self);
+    // Cancelled first: a caller without a running loop (a finally block run
+    // after the loop closed) still stops the child.
+    cancel_channel(*stream.channel);
     Ref loop = running_loop(self);
     if (!loop) return nullptr;
-    StreamState& stream = state_of_stream(self);
-    cancel_channel(*stream.channel);
-    return stream.mailbox->close(*stream.channel);
+    return stream.mailbox->close(*stream.channel, loop.get());
   });
 }
 

@@ -129,7 +129,9 @@ PyType_Slot policy_slots[] = {
         "\"best_effort\" or \"required\", and filesystem: None for no filesystem\n"
         "isolation, or a sequence of (path, access names) grants, each access name\n"
         "\"read\", \"write\" or \"append\" (an empty sequence isolates and grants nothing).\n"
-        "Immutable; no attribute is readable.\n\n"
+        "Network \"disabled\" runs the command in the sandbox even without\n"
+        "filesystem grants, so it also confines the filesystem to the base profile\n"
+        "(the system directories, readable only). Immutable; no attribute is readable.\n\n"
         "Raises TypeError for an argument of the wrong type, and ValueError for an\n"
         "unknown network, enforcement or access name, or a grant that is not a pair.")},
     {Py_tp_new, reinterpret_cast<void*>(policy_new)},

@@ -359,14 +359,18 @@ PyObject* Mailbox::add_waiter(PyObject* loop) {
   return future.release();
 }
 
+bool Mailbox::refuse_other_loop(PyObject* loop) {
+  // Their futures can only be settled on their own loop's thread: nothing
+  // of theirs may be touched from here.
+  if (waiters_.empty() || loop_.loop.get() == loop) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the OutputStream has awaitables pending on another event loop");
+  return true;
+}
+
 PyObject* Mailbox::next(StreamChannel& channel, PyObject* loop) {
+  if (refuse_other_loop(loop)) return nullptr;
   if (!waiters_.empty()) drain();
-  if (!waiters_.empty() && loop_.loop.get() != loop) {
-    // Their futures can only be settled on their own loop's thread.
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the OutputStream has awaitables pending on another event loop");
-    return nullptr;
-  }
   // An item taken for a future that asyncio cancelled comes first.
   if (waiters_.empty()) {
     if (auto kept = take_front()) return ready(std::move(*kept));
@@ -431,7 +435,8 @@ void Mailbox::wait_for_items_in_transit() {
   --watching_transit_;
 }
 
-PyObject* Mailbox::close(StreamChannel& channel) {
+PyObject* Mailbox::close(StreamChannel& channel, PyObject* loop) {
+  if (refuse_other_loop(loop)) return nullptr;
   if (!waiters_.empty()) drain();
   if (waiters_.empty()) {
     // Items taken for futures that asyncio cancelled were never seen: they

@@ -47,7 +47,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
 
   // aclose(), once the stream is cancelled: an awaitable of the final
   // RunResult or None. Null with an exception set on failure.
-  PyObject* close(StreamChannel& channel);
+  PyObject* close(StreamChannel& channel, PyObject* loop);
 
   // The OutputStream is going: requests made for futures that asyncio
   // cancelled are taken back, so that only pending futures keep the
@@ -83,6 +83,8 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   UniqueFunction<void(Received)> arrival(std::uint64_t seq);
 
   // Loop thread, interpreter lock held.
+  // True, with RuntimeError set, when futures are pending on another loop.
+  bool refuse_other_loop(PyObject* loop);
   PyObject* add_waiter(PyObject* loop);
   PyObject* ready(Received received);
   void drain();

@@ -40,6 +40,7 @@ asio::awaitable<void> stream_reader(std::shared_ptr<ReaderControl> control, std:
     }
     if (ec && control->stopped()) co_return;  // the stream is gone
     if (ec) {
+      control->release_pipe();
       co_await send(*sender, event_message::ReadFailed{from_stdout, io_error_from(ec)});
       co_await send(*sender, event_message::Finished{});
       co_return;
@@ -53,7 +54,9 @@ asio::awaitable<void> stream_reader(std::shared_ptr<ReaderControl> control, std:
         offset += piece;
         continue;
       }
-      // Bytes beyond the limit are never forwarded, and reading stops here.
+      // Bytes beyond the limit are never forwarded, and reading stops here:
+      // the pipe goes at once, so that the child's further writes fail.
+      control->release_pipe();
       if (remaining > 0) {
         co_await send(*sender, chunk(from_stdout, buffer.data() + offset,
                                      static_cast<std::size_t>(remaining)));

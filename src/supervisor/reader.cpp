@@ -53,8 +53,7 @@ asio::awaitable<void> bounded_reader(std::shared_ptr<ReaderControl> control, std
     buffer.used(n);
   }
   // Closing first lets the child's further writes fail at once.
-  std::error_code ignored;
-  control->pipe().close(ignored);
+  control->release_pipe();
   // Fails quietly when the run has already gone.
   co_await sender->async_send(std::move(event), use_tuple);
 }

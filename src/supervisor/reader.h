@@ -60,6 +60,11 @@ class ReaderControl {
   // reports Completed with what it captured).
   void stop();
   bool stopped() const { return stopped_; }
+  // Closes the pipe once its reader is done with it (a limit, a failure).
+  void release_pipe() {
+    std::error_code ignored;
+    pipe_.close(ignored);
+  }
   Pipe& pipe() { return pipe_; }
 
  private:

@@ -185,6 +185,17 @@ class TestLimits:
             await output.__anext__()
         assert await output.aclose() is None
 
+    async def test_a_reader_past_its_limit_lets_go_of_the_pipe(self, tmp_path):
+        # The child keeps writing after the limit: its writes must fail at
+        # once (the pipe is closed), not block until the child is killed.
+        marker = tmp_path / "write-failed"
+        script = f"trap '' TERM PIPE; while printf x; do :; done; echo > {marker}"
+        output = await stream(shell(script, max_stdout_bytes=10))
+        with pytest.raises(SupervisorError):
+            async for _ in output:
+                pass
+        assert await wait_for_file(marker) == "\n"
+
     async def test_exactly_the_limit_is_no_error(self):
         output = await stream(shell("head -c 1000 /dev/zero", max_stdout_bytes=1000))
         events = await collect(output)
@@ -515,6 +526,57 @@ class TestCallErrors:
         finally:
             first.close()
             second.close()
+
+    def test_aclose_without_a_loop_still_stops_the_child(self, tmp_path):
+        async def start():
+            return await stubborn(tmp_path)
+
+        output, pid = asyncio.run(start())
+        with pytest.raises(RuntimeError, match="no running event loop"):
+            output.aclose()
+        assert process_gone(pid)
+
+    def test_a_loop_in_another_thread_keeps_its_pending_awaitable(self, tmp_path):
+        # Loop A's thread is held while the event for its pending awaitable
+        # arrives; a call from loop B must refuse before settling anything of
+        # A's, or A's task would be woken from the wrong thread.
+        import threading
+
+        go, ready = threading.Event(), threading.Event()
+        shared = {}
+        marker = tmp_path / "go"
+
+        async def on_a():
+            output = await stream(shell(f"while [ ! -e {marker} ]; do sleep 0.01; done; echo late"))
+            assert (await output.__anext__()).kind == "started"
+            shared["output"], shared["pending"] = output, output.__anext__()
+            assert isinstance(shared["pending"], asyncio.Future)
+            marker.touch()
+            shared["loop"] = asyncio.get_running_loop()
+            ready.set()
+            go.wait(10)  # holds loop A's thread
+            return await asyncio.wait_for(shared["pending"], 10)
+
+        result = {}
+        thread = threading.Thread(target=lambda: result.setdefault("event", asyncio.run(on_a())))
+        thread.start()
+        assert ready.wait(10)
+        deadline = time.monotonic() + 10
+        while not shared["loop"]._ready and time.monotonic() < deadline:
+            time.sleep(0.005)
+
+        async def on_b():
+            with pytest.raises(RuntimeError, match="another event loop"):
+                shared["output"].__anext__()
+            with pytest.raises(RuntimeError, match="another event loop"):
+                shared["output"].aclose()
+            return shared["pending"].done()
+
+        settled_elsewhere = asyncio.run(on_b())
+        go.set()
+        thread.join(10)
+        assert not settled_elsewhere
+        assert result["event"].data == b"late\n"
 
     async def test_start_failures_are_raised_when_awaited(self):
         with pytest.raises(SupervisorError) as caught:
