@@ -1,7 +1,5 @@
 #include "environment.h"
 
-#include <pthread.h>
-
 #include <array>
 #include <cstdlib>
 #include <string_view>
@@ -42,14 +40,13 @@ std::expected<void, SandboxError> check_search_path(const std::vector<Path>& sea
 
 }  // namespace
 
-std::mutex& environment_lock() {
-  static std::mutex lock;
-  // Held across fork(), so that a child process never starts with it locked
-  // by a thread that was not copied into it.
-  static const int fork_handlers = ::pthread_atfork([] { lock.lock(); }, [] { lock.unlock(); },
-                                                    [] { lock.unlock(); });
-  (void)fork_handlers;
-  return lock;
+void read_inherited_environment(EnvironmentPolicy& policy) {
+  policy.inherited_values.clear();
+  for (const std::string& name : policy.inherited_names) {
+    // A name the policy refuses is never looked up (validation reports it).
+    if (!check_name(name)) continue;
+    if (const char* value = std::getenv(name.c_str())) policy.inherited_values[name] = value;
+  }
 }
 
 std::expected<void, SandboxError> validate_environment_policy(const EnvironmentPolicy& policy) {
@@ -66,12 +63,8 @@ std::expected<void, SandboxError> apply_environment_policy(Command& command,
                                                            const EnvironmentPolicy& policy) {
   if (auto ok = validate_environment_policy(policy); !ok) return ok;
   command.environment.clear();
-  if (!policy.inherited_names.empty()) {
-    std::lock_guard guard(environment_lock());
-    for (const std::string& name : policy.inherited_names) {
-      // Names were checked above: no NUL, so c_str() is the whole name.
-      if (const char* value = std::getenv(name.c_str())) command.environment[name] = value;
-    }
+  for (const auto& [name, value] : policy.inherited_values) {
+    if (policy.inherited_names.contains(name)) command.environment[name] = value;
   }
   for (const auto& [name, value] : policy.variables) command.environment[name] = value;
   if (policy.search_path.empty()) return {};

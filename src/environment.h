@@ -5,7 +5,6 @@
 #pragma once
 
 #include <expected>
-#include <mutex>
 
 #include "command.h"
 #include "error.h"
@@ -15,13 +14,17 @@ namespace quellar {
 
 std::expected<void, SandboxError> validate_environment_policy(const EnvironmentPolicy& policy);
 
-// Validates, then replaces the command's environment.
+// Validates, then replaces the command's environment with the inherited
+// values read earlier, the explicit variables and the search path.
 std::expected<void, SandboxError> apply_environment_policy(Command& command,
                                                            const EnvironmentPolicy& policy);
 
-// Serialises every read of the process environment done by this library.
-// getenv is not safe against a concurrent setenv in another thread; code that
-// changes the environment through this library's process should hold it too.
-std::mutex& environment_lock();
+// Reads the values of the policy's inherited names from this process's
+// environment into inherited_values. Call it on the thread that makes the
+// request, the one that owns the environment (for Python, with the
+// interpreter lock held, which os.environ and putenv also hold): getenv is
+// not safe against a setenv in another thread, so the runtime's threads never
+// read the environment themselves.
+void read_inherited_environment(EnvironmentPolicy& policy);
 
 }  // namespace quellar

@@ -33,6 +33,9 @@ struct EnvironmentPolicy {
   std::set<std::string> inherited_names;          // copied from the caller's environment
   std::map<std::string, std::string> variables;   // set explicitly, override inherited ones
   std::vector<Path> search_path;                  // non-empty: becomes PATH
+  // The values of inherited_names that the caller's environment held when the
+  // request was made (read_inherited_environment, on the requesting thread).
+  std::map<std::string, std::string> inherited_values;
 
   friend bool operator==(const EnvironmentPolicy&, const EnvironmentPolicy&) = default;
 };

@@ -4,6 +4,7 @@
 
 #include "args.h"
 #include "boxed.h"
+#include "environment.h"
 
 namespace quellar::py {
 namespace {
@@ -166,6 +167,9 @@ ExecutionRequest request_from(const CommandData& command, const SandboxPolicy* p
   request.cwd = command.cwd;
   request.environment.variables = command.env;
   request.environment.inherited_names = command.inherit_env;
+  // Here, with the interpreter lock: os.environ changes hold it too, while a
+  // runtime thread reading the environment would race them.
+  read_inherited_environment(request.environment);
   request.timeout_ms = command.timeout_ms;
   request.max_stdin_bytes = command.max_stdin_bytes;
   request.max_stdout_bytes = command.max_stdout_bytes;

@@ -40,6 +40,10 @@ TEST(EnvironmentPolicy, InheritsListedNamesAndExplicitValuesWin) {
   policy.inherited_names = {"QUELLAR_TEST_A", "QUELLAR_TEST_EMPTY", "QUELLAR_TEST_MISSING",
                             "QUELLAR_TEST_B"};
   policy.variables = {{"QUELLAR_TEST_B", "explicit"}, {"OTHER", "v=with=equals"}};
+  // Read on the requesting thread; a later change of the environment does
+  // not reach the child.
+  read_inherited_environment(policy);
+  ::setenv("QUELLAR_TEST_A", "changed-later", 1);
 
   Command command("/bin/true");
   ASSERT_TRUE(apply_environment_policy(command, policy).has_value());

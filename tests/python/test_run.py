@@ -72,6 +72,14 @@ class TestOutcomes:
         lines = sorted(result.stdout.decode().splitlines())
         assert lines == ["A=1", "B=2", "QUELLAR_TEST_INHERITED=yes"]
 
+    async def test_inherited_values_are_read_at_the_call(self, monkeypatch):
+        # On the calling thread, as os.environ holds them then; the runtime's
+        # threads never read the environment (getenv races putenv).
+        monkeypatch.setenv("QUELLAR_TEST_INHERITED", "at-the-call")
+        future = run(Command(["/usr/bin/env"], inherit_env=["QUELLAR_TEST_INHERITED"]))
+        monkeypatch.setenv("QUELLAR_TEST_INHERITED", "changed-after")
+        assert (await future).stdout == b"QUELLAR_TEST_INHERITED=at-the-call\n"
+
     async def test_working_directory(self, tmp_path):
         result = await run(Command(["/bin/pwd"], cwd=tmp_path))
         assert result.stdout.decode().strip() == os.path.realpath(tmp_path)
