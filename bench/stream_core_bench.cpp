@@ -1,5 +1,5 @@
 // The stream road without Python: a child writing 256 MiB to standard
-// output (dd with 1 MiB blocks), consumed through StreamChannel by a C++
+// output (dd with 1 MiB blocks), consumed from its StreamQueue by a C++
 // thread that only counts. The ceiling for what Python can get through
 // quellar.stream() (bench/stream_bench.py).
 //
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -28,26 +29,20 @@ double cpu_seconds() {
 struct Counts {
   std::size_t bytes = 0;
   std::size_t events = 0;
-  std::size_t waited = 0;  // receives that had to wait for their item
+  std::size_t waited = 0;  // takes that had to wait for their item
 };
 
-Counts consume(quellar::StreamChannel& channel) {
+Counts consume(quellar::StreamQueue& queue) {
   Counts counts;
-  std::mutex lock;
-  std::condition_variable arrived;
   for (;;) {
-    std::optional<quellar::Received> got;
-    auto now = channel.receive([&](quellar::Received received) {
-      std::lock_guard guard(lock);
-      got = std::move(received);
-      arrived.notify_one();
-    });
-    if (now) {
-      got = std::move(now);
-    } else {
+    const auto claim = queue.claim();
+    std::optional<quellar::Received> got = queue.take(claim);
+    while (!got) {
       ++counts.waited;
-      std::unique_lock guard(lock);
-      arrived.wait(guard, [&] { return got.has_value(); });
+      auto woken = std::make_shared<std::promise<void>>();
+      auto future = woken->get_future();
+      if (!queue.on_ready([woken] { woken->set_value(); })) future.wait();
+      got = queue.take(claim);
     }
     if (!*got) return counts;
     if ((*got)->kind == quellar::StreamItem::Kind::Stdout) {
@@ -66,7 +61,7 @@ int main(int argc, char** argv) {
   request.args = {"if=/dev/zero", "bs=1M", "count=" + std::to_string(mib), "status=none"};
   request.timeout_ms = 600000;
   request.max_stdout_bytes = (static_cast<std::uint64_t>(mib) + 1) << 20;
-  std::printf("| round | MB/s | events/s | receives that waited | CPU per MB |\n|---|---:|---:|---:|---:|\n");
+  std::printf("| round | MB/s | events/s | takes that waited | CPU per MB |\n|---|---:|---:|---:|---:|\n");
   for (int round = 1; round <= 3; ++round) {
     const auto started = std::chrono::steady_clock::now();
     const double cpu = cpu_seconds();
@@ -76,12 +71,12 @@ int main(int argc, char** argv) {
                             promise.set_value(std::move(outcome));
                           });
     auto outcome = promise.get_future().get();
-    auto* channel = std::get_if<std::shared_ptr<quellar::StreamChannel>>(&outcome);
-    if (channel == nullptr) {
+    auto* queue = std::get_if<std::shared_ptr<quellar::StreamQueue>>(&outcome);
+    if (queue == nullptr) {
       std::fprintf(stderr, "the stream did not start\n");
       return 1;
     }
-    const Counts counts = consume(**channel);
+    const Counts counts = consume(**queue);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double mb = static_cast<double>(counts.bytes) / 1e6;
     std::printf("| %d | %.0f | %.0f | %zu of %zu | %.2f ms |\n", round, mb / wall,

@@ -2,6 +2,7 @@
 // ships Asio 1.22, where they are still experimental.
 #pragma once
 
+#include <asio/use_awaitable.hpp>
 #include <asio/version.hpp>
 
 #if ASIO_VERSION >= 102400
@@ -15,3 +16,11 @@ namespace quellar::asio_compat {
 using asio::experimental::as_tuple;
 }
 #endif
+
+namespace quellar {
+
+// Awaiting with this token gives the operation's results as a tuple (error
+// code first) instead of throwing: errors are values.
+inline constexpr auto use_tuple = asio_compat::as_tuple(asio::use_awaitable);
+
+}  // namespace quellar

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "byte_buffer.h"
 #include "command.h"
 #include "filesystem.h"
 
@@ -128,8 +129,8 @@ struct ProcessReceipt {
 };
 
 struct ExecutionOutput {
-  Bytes stdout_bytes;
-  Bytes stderr_bytes;
+  ByteBuffer stdout_bytes;
+  ByteBuffer stderr_bytes;
   ExecutableIdentity executable;
   Termination termination;
   bool success = false;

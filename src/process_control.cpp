@@ -36,6 +36,12 @@ std::expected<void, IoError> ProcessContainer::request_graceful_stop() {
 
 std::expected<void, IoError> ProcessContainer::terminate() { return signal_group(SIGKILL); }
 
+bool ProcessContainer::has_members() const {
+  const std::int32_t group = process_group();
+  // Signal 0 checks without sending; EPERM still means someone is there.
+  return group > 0 && (::kill(-group, 0) == 0 || errno == EPERM);
+}
+
 std::expected<void, IoError> apply_limits(const ResourceLimits& limits) {
   if (limits.any()) {
     return std::unexpected(

@@ -30,6 +30,8 @@ class ProcessContainer {
   std::expected<void, IoError> request_graceful_stop();
   // SIGKILL to the group, with the same rules.
   std::expected<void, IoError> terminate();
+  // Whether any process is still in the group (zombies included).
+  bool has_members() const;
 
   // 0 while no id has been recorded.
   std::int32_t process_group() const;

@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <exception>
 #include <thread>
 #include <vector>
 
 #include <asio/executor_work_guard.hpp>
+
+#include "host_fork.h"
 
 namespace quellar::runtime {
 namespace {
@@ -16,7 +20,7 @@ namespace {
 struct Worker {
   // Driven by exactly one thread.
   asio::io_context io{1};
-  asio::executor_work_guard<Executor> work{io.get_executor()};
+  asio::executor_work_guard<WorkerExecutor> work{io.get_executor()};
 };
 
 struct Runtime {
@@ -25,28 +29,20 @@ struct Runtime {
 };
 
 std::atomic<Runtime*> g_runtime{nullptr};
-std::mutex g_init_lock;
-
-// The init lock is held across fork() so that the child never inherits it
-// locked by a thread that does not exist there.
-void before_fork() { g_init_lock.lock(); }
-void after_fork_in_parent() { g_init_lock.unlock(); }
-void after_fork_in_child() {
-  g_init_lock.unlock();
-  // The parent's worker threads were not copied into this process. Its
-  // runtime is abandoned, not destroyed: destroying it would join threads
-  // that do not exist and touch an epoll set shared with the parent.
-  g_runtime.store(nullptr, std::memory_order_relaxed);
-}
+std::mutex g_start_lock;
 
 void worker(asio::io_context& io) {
-  // A task that throws has already been reported through its completion
-  // handler; keep the thread serving the others.
   for (;;) {
     try {
       io.run();
       return;
+    } catch (const std::exception& error) {
+      // Every task reports its own failure through its completion handler;
+      // what reaches here escaped a bare handler, a bug worth seeing. The
+      // thread goes on serving the other children.
+      std::fprintf(stderr, "quellar: a runtime handler failed: %s\n", error.what());
     } catch (...) {
+      std::fprintf(stderr, "quellar: a runtime handler failed\n");
     }
   }
 }
@@ -71,10 +67,8 @@ Runtime* start() {
 Runtime& instance() {
   Runtime* runtime = g_runtime.load(std::memory_order_acquire);
   if (runtime) return *runtime;
-  static const int fork_handlers =
-      ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-  (void)fork_handlers;
-  std::lock_guard guard(g_init_lock);
+  host_fork::install();
+  std::lock_guard guard(g_start_lock);
   runtime = g_runtime.load(std::memory_order_relaxed);
   if (!runtime) {
     runtime = start();
@@ -85,10 +79,22 @@ Runtime& instance() {
 
 }  // namespace
 
-asio::io_context& context() {
+namespace fork_hooks {
+void prepare() { g_start_lock.lock(); }
+void in_parent() { g_start_lock.unlock(); }
+void in_child() {
+  g_start_lock.unlock();
+  // The parent's worker threads were not copied into this process. Its
+  // runtime is abandoned, not destroyed: destroying it would join threads
+  // that do not exist and touch an epoll set shared with the parent.
+  g_runtime.store(nullptr, std::memory_order_relaxed);
+}
+}  // namespace fork_hooks
+
+WorkerExecutor next_worker() {
   Runtime& runtime = instance();
   const std::size_t turn = runtime.next.fetch_add(1, std::memory_order_relaxed);
-  return runtime.workers[turn % runtime.workers.size()]->io;
+  return runtime.workers[turn % runtime.workers.size()]->io.get_executor();
 }
 
 std::size_t worker_count() { return instance().workers.size(); }

@@ -1,9 +1,9 @@
 // The process-wide asynchronous runtime: a few worker threads, each driving
 // an io_context of its own, created on first use and never destroyed (work
-// may still be in flight when the host exits). Every supervised child gets a
-// strand on one of them, and every task, timer and descriptor of that child
-// lives on it: a child's tasks never run concurrently with each other, and
-// never hop between threads. A wake-up of another thread costs more than
+// may still be in flight when the host exits). Every supervised child is
+// given one worker's executor, and every task, timer and descriptor of that
+// child lives on it: a child's tasks never run concurrently with each other
+// and never hop between threads. A wake-up of another thread costs more than
 // everything else a short run does, so runs are spread over the workers
 // instead of each run being spread over all of them.
 #pragma once
@@ -20,27 +20,31 @@
 #include <asio/error.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/strand.hpp>
 
 #include "cancellation.h"
 
 namespace quellar::runtime {
 
-using Executor = asio::io_context::executor_type;
-// Each io_context is driven by one thread, so its executor already runs one
-// handler at a time: what a strand would add, minus the strand's queue.
-using Strand = Executor;
+// One worker's executor. Its io_context is driven by one thread, so the
+// executor runs one handler at a time: what a strand would add, without the
+// strand's queue.
+using WorkerExecutor = asio::io_context::executor_type;
 
-// One of the runtime's io_contexts, taken in turn. After fork() the child
-// process gets a fresh runtime on first use: the parent's worker threads do
-// not exist there.
-asio::io_context& context();
-
-// The executor of the next worker, for everything of one child.
-inline Strand make_strand() { return context().get_executor(); }
+// The executor of the next worker, taken in turn, for everything of one
+// child. After fork() the child process gets a fresh runtime on first use:
+// the parent's worker threads do not exist there.
+WorkerExecutor next_worker();
 
 // Number of worker threads of the current runtime (starts it).
 std::size_t worker_count();
+
+// For the host's fork(): the runtime's start lock is held across it, and the
+// forked child forgets the parent's runtime (host_fork.cpp calls these).
+namespace fork_hooks {
+void prepare();
+void in_parent();
+void in_child();
+}  // namespace fork_hooks
 
 namespace detail {
 

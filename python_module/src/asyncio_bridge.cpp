@@ -1,91 +1,379 @@
 #include "asyncio_bridge.h"
 
+#include <cstdio>
 #include <string>
 
+#include "boxed.h"
+#include "error_translation.h"
 #include "interpreter_exit.h"
+#include "output_stream_type.h"
+#include "stream_receiver.h"
 
 namespace quellar::py {
 
-struct PendingFuture::Parts {
-  Ref module;  // keeps the module state (its classes) alive for the builder
-  Ref loop;
-  Ref future;
-  Ref context;
-
-  // The interpreter is exiting: the references are leaked on purpose.
-  void abandon() noexcept {
-    module.abandon();
-    loop.abandon();
-    future.abandon();
-    context.abandon();
-  }
-};
+void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome);
 
 namespace {
 
+// The link of each loop, by the loop's address. Interpreter lock only.
+// Never destroyed: links may go after the module during the interpreter's end.
+auto* g_links = new std::unordered_map<PyObject*, std::weak_ptr<LoopLink>>;
 
-// Loads what the bridge calls on every run, once per module instance.
-bool load_bridge(PyObject* module, ModuleState& state) {
-  if (state.resolve != nullptr) return true;
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-  if (!asyncio) return false;
-  Ref get_running_loop = Ref::steal(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
-  if (!get_running_loop) return false;
-  Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
-  if (!contextvars) return false;
-  Ref copy_context = Ref::steal(PyObject_GetAttrString(contextvars.get(), "copy_context"));
-  if (!copy_context) return false;
-  Ref resolve = Ref::steal(PyCFunction_NewEx(&resolve_def, nullptr, module));
-  if (!resolve) return false;
-  state.get_running_loop = get_running_loop.release();
-  state.copy_context = copy_context.release();
-  state.resolve = resolve.release();
-  return true;
-}
+// How far ahead the timer that ties a link to its loop lies: never reached.
+constexpr double kWatchDelay = 1e9;
 
-// resolve(future, value, is_exception), on the loop's thread.
-PyObject* resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "resolve() takes exactly 3 arguments");
-    return nullptr;
+// The link's Python object: what the loop runs (its drain), and what the
+// collector sees of the link's references.
+struct LinkHandle {
+  std::shared_ptr<LoopLink> link;
+  int traverse(visitproc visit, void* arg) { return link ? link->traverse(visit, arg) : 0; }
+  void clear() {
+    if (link) link->clear();
   }
-  Ref done = Ref::steal(PyObject_CallMethod(args[0], "done", nullptr));
-  if (!done) return nullptr;
-  // Cancelled by its awaiter in the meantime: the outcome is dropped.
-  if (done.get() == Py_True) Py_RETURN_NONE;
-  const char* method = args[2] == Py_True ? "set_exception" : "set_result";
-  Ref name = Ref::steal(PyUnicode_FromString(method));
-  if (!name) return nullptr;
-  return PyObject_CallMethodObjArgs(args[0], name.get(), args[1], nullptr);
-}
+};
 
-// future.add_done_callback target: self is a capsule holding the action.
-constexpr const char* kCancelCapsule = "quellar._native.on_cancelled";
+// Dropped, with the timer that holds it, when its loop closes.
+struct GoneNotice {
+  std::weak_ptr<LoopLink> link;
+  explicit GoneNotice(std::weak_ptr<LoopLink> l) : link(std::move(l)) {}
+  // A moved-from notice says nothing.
+  GoneNotice(GoneNotice&&) noexcept = default;
+  ~GoneNotice() {
+    if (auto alive = link.lock()) alive->loop_gone();
+  }
+};
 
-void free_cancel_action(PyObject* capsule) {
-  delete static_cast<UniqueFunction<void()>*>(PyCapsule_GetPointer(capsule, kCancelCapsule));
-}
-
-PyObject* future_done(PyObject* capsule, PyObject* future) {
+PyObject* drain_link(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* action = static_cast<UniqueFunction<void()>*>(
-        PyCapsule_GetPointer(capsule, kCancelCapsule));
-    if (action == nullptr) return nullptr;
-    Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
-    if (!cancelled) return nullptr;
-    if (cancelled.get() == Py_True && *action) {
-      auto run = std::move(*action);
-      // The action cancels a core token, whose callbacks belong to the runtime.
-      GilRelease unlocked;
-      run();
-    }
+    std::shared_ptr<LoopLink> link = unbox<LinkHandle>(self).link;
+    if (link) link->drain(*state_of(Py_TYPE(self)));
     Py_RETURN_NONE;
   });
 }
 
-PyMethodDef future_done_def = {"_on_future_done", future_done, METH_O, nullptr};
+PyMethodDef drain_def = {"_quellar_drain", drain_link, METH_NOARGS, nullptr};
+
+PyObject* watch_loop(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyMethodDef watch_def = {"_quellar_loop_watch", watch_loop, METH_VARARGS, nullptr};
+
+PyType_Slot link_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<LinkHandle>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boxed_traverse<LinkHandle>)},
+    {Py_tp_clear, reinterpret_cast<void*>(boxed_clear<LinkHandle>)},
+    {0, nullptr},
+};
+
+PyType_Spec link_spec = {
+    "quellar._native._LoopLink",
+    sizeof(Boxed<LinkHandle>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    link_slots,
+};
+
+PyType_Slot gone_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<GoneNotice>)},
+    {0, nullptr},
+};
+
+PyType_Spec gone_spec = {
+    "quellar._native._LoopGone",
+    sizeof(Boxed<GoneNotice>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    gone_slots,
+};
+
+// run()'s future: cancelling it cancels the run (its group is killed).
+PyObject* run_future_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(Py_TYPE(self));
+    Ref full = Ref::steal(PyTuple_New(PyTuple_Size(args) + 1));
+    if (!full) return nullptr;
+    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
+    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
+      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
+    }
+    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    if (!cancelled) return nullptr;
+    if (cancelled.get() == Py_True) {
+      Ref loop = call_base(state.future_get_loop, self);
+      if (!loop) return nullptr;
+      if (auto link = LoopLink::find(loop.get())) link->cancel_run(self);
+    }
+    return cancelled.release();
+  });
+}
+
+PyMethodDef run_future_methods[] = {
+    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_future_cancel)),
+     METH_VARARGS | METH_KEYWORDS, "Cancels the future and, with it, the run (its group is killed)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot run_future_slots[] = {
+    {Py_tp_methods, run_future_methods},
+    {Py_tp_doc, const_cast<char*>("The future of a run(): an asyncio.Future whose cancel() stops the run.")},
+    {0, nullptr},
+};
+
+PyType_Spec run_future_spec = {
+    "quellar._native._RunFuture",
+    0,  // asyncio.Future's own layout
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    run_future_slots,
+};
+
+bool keep_attribute(PyObject* from, const char* name, PyObject** slot) {
+  *slot = PyObject_GetAttrString(from, name);
+  return *slot != nullptr;
+}
 
 }  // namespace
+
+// ---------------------------------------------------------------- LoopLink
+
+std::shared_ptr<LoopLink> LoopLink::find(PyObject* loop) {
+  auto it = g_links->find(loop);
+  if (it == g_links->end()) return nullptr;
+  auto link = it->second.lock();
+  if (!link || link->loop_.get() != loop) return nullptr;
+  return link;
+}
+
+std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
+  if (auto link = find(loop)) {
+    std::lock_guard guard(link->lock_);
+    if (!link->gone_) return link;
+  }
+  auto link = std::make_shared<LoopLink>();
+  link->loop_ = Ref::borrow(loop);
+  link->call_soon_threadsafe_ = Ref::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"));
+  if (!link->call_soon_threadsafe_) return nullptr;
+  Ref object = box(state.loop_link_type, LinkHandle{link});
+  if (!object) return nullptr;
+  link->object_ = object.get();
+  link->drain_ = Ref::steal(PyCFunction_NewEx(&drain_def, object.get(), nullptr));
+  if (!link->drain_) return nullptr;
+  link->drain_args_ = Ref::steal(PyTuple_Pack(1, link->drain_.get()));
+  link->future_kwargs_ = Ref::steal(PyDict_New());
+  if (!link->drain_args_ || !link->future_kwargs_ ||
+      PyDict_SetItemString(link->future_kwargs_.get(), "loop", loop) < 0) {
+    return nullptr;
+  }
+  // The loop holds the link through a timer that never fires: closing the
+  // loop drops it (and the notice with it), collecting the loop collects
+  // the link. A loop without timers of this kind keeps its link for good.
+  Ref notice = box(state.loop_gone_type, GoneNotice{link});
+  Ref watch = Ref::steal(PyCFunction_NewEx(&watch_def, nullptr, nullptr));
+  Ref timer;
+  if (notice && watch) {
+    Ref delay = Ref::steal(PyFloat_FromDouble(kWatchDelay));
+    Ref name = Ref::steal(PyUnicode_FromString("call_later"));
+    if (delay && name) {
+      timer = Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), delay.get(), watch.get(),
+                                                    notice.get(), object.get(), nullptr));
+    }
+  }
+  if (!timer) {
+    PyErr_Clear();
+    link->self_ = object;
+  }
+  (*g_links)[loop] = link;
+  return link;
+}
+
+LoopLink::~LoopLink() {
+  PythonAccess access;
+  if (!access) {
+    // The interpreter is exiting: its references are leaked on purpose.
+    for (Delivery& delivery : pending_) delivery.future.abandon();
+    for (Ref* ref : {&loop_, &call_soon_threadsafe_, &drain_, &drain_args_, &future_kwargs_, &self_}) {
+      ref->abandon();
+    }
+    return;
+  }
+  GilGuard locked;
+  PyObject* loop = loop_.get();
+  if (auto it = g_links->find(loop); it != g_links->end() && it->second.expired()) g_links->erase(it);
+  pending_.clear();
+  loop_.reset();
+  call_soon_threadsafe_.reset();
+  drain_.reset();
+  drain_args_.reset();
+  future_kwargs_.reset();
+  self_.reset();
+}
+
+void LoopLink::attach_run(PyObject* future, CancellationToken token) {
+  {
+    std::lock_guard guard(lock_);
+    runs_[future] = std::move(token);
+    ++runs_in_flight_;
+  }
+  if (!self_) self_ = Ref::borrow(object_);
+}
+
+void LoopLink::cancel_run(PyObject* future) {
+  std::optional<CancellationToken> token;
+  {
+    std::lock_guard guard(lock_);
+    if (auto it = runs_.find(future); it != runs_.end()) {
+      token = std::move(it->second);
+      runs_.erase(it);
+    }
+  }
+  if (!token) return;
+  // The token's callbacks belong to the runtime, which may itself be waiting
+  // for the interpreter lock.
+  GilRelease unlocked;
+  token->cancel();
+}
+
+void LoopLink::deliver(Ref future, RunDelivery outcome) {
+  PyObject* key = future.get();
+  post(Delivery{std::move(future), std::move(outcome), {}}, key);
+}
+
+void LoopLink::wake_stream(std::weak_ptr<StreamReceiver> receiver) {
+  post(Delivery{{}, std::nullopt, std::move(receiver)}, nullptr);
+}
+
+void LoopLink::post(Delivery delivery, PyObject* finished_run) {
+  auto keep = shared_from_this();  // schedule() may drop the last owner
+  bool call_loop = false;
+  bool release = false;
+  bool gone = false;
+  {
+    std::lock_guard guard(lock_);
+    if (finished_run != nullptr) {
+      runs_.erase(finished_run);
+      if (runs_in_flight_ > 0 && --runs_in_flight_ == 0) release = true;
+    }
+    pending_.push_back(std::move(delivery));
+    if (!drain_scheduled_) drain_scheduled_ = call_loop = true;
+    gone = gone_;
+  }
+  // A delivery that can go nowhere is dropped, with the interpreter lock.
+  if (call_loop || release || gone) schedule(call_loop, release);
+}
+
+void LoopLink::schedule(bool call_loop, bool release_self) {
+  PythonAccess access;
+  if (!access) {
+    // The interpreter is exiting: nobody can be settled any more.
+    std::lock_guard guard(lock_);
+    for (Delivery& delivery : pending_) delivery.future.abandon();
+    pending_.clear();
+    return;
+  }
+  GilGuard locked;
+  std::vector<Delivery> dropped;
+  bool gone = false;
+  {
+    std::lock_guard guard(lock_);
+    gone = gone_;
+  }
+  if (call_loop && !gone) {
+    // A closed loop refuses: it will never run anything again.
+    if (!Ref::steal(PyObject_Call(call_soon_threadsafe_.get(), drain_args_.get(), nullptr))) {
+      PyErr_Clear();
+      loop_gone();
+      gone = true;
+    }
+  }
+  {
+    std::lock_guard guard(lock_);
+    if (gone_) {
+      dropped.swap(pending_);
+      drain_scheduled_ = false;
+    }
+    // A run attached meanwhile keeps the link's object.
+    release_self = release_self && runs_in_flight_ == 0;
+  }
+  dropped.clear();  // with the interpreter lock
+  if (release_self) self_.reset();
+}
+
+void LoopLink::drain(ModuleState& state) {
+  auto keep = shared_from_this();
+  std::vector<Delivery> batch;
+  {
+    std::lock_guard guard(lock_);
+    batch.swap(pending_);
+    drain_scheduled_ = false;
+  }
+  for (Delivery& delivery : batch) {
+    if (delivery.outcome) {
+      settle_run(state, delivery.future.get(), std::move(*delivery.outcome));
+    } else if (auto receiver = delivery.receiver.lock()) {
+      receiver->drain();
+    }
+  }
+  batch.clear();
+  PyErr_Clear();
+}
+
+void LoopLink::loop_gone() {
+  std::vector<CancellationToken> tokens;
+  std::vector<Delivery> dropped;
+  {
+    std::lock_guard guard(lock_);
+    gone_ = true;
+    for (auto& [future, token] : runs_) tokens.push_back(token);
+    runs_.clear();
+    dropped.swap(pending_);
+    drain_scheduled_ = false;
+  }
+  dropped.clear();
+  if (tokens.empty()) return;
+  // Their futures can never be settled: the runs stop now, their groups
+  // killed, instead of running on to their timeouts.
+  GilRelease unlocked;
+  for (const CancellationToken& token : tokens) token.cancel();
+}
+
+int LoopLink::traverse(visitproc visit, void* arg) {
+  Py_VISIT(loop_.get());
+  Py_VISIT(call_soon_threadsafe_.get());
+  Py_VISIT(drain_.get());
+  Py_VISIT(drain_args_.get());
+  Py_VISIT(future_kwargs_.get());
+  std::lock_guard guard(lock_);
+  for (const Delivery& delivery : pending_) Py_VISIT(delivery.future.get());
+  return 0;
+}
+
+void LoopLink::clear() {
+  std::vector<Delivery> dropped;
+  {
+    std::lock_guard guard(lock_);
+    gone_ = true;
+    dropped.swap(pending_);
+  }
+  dropped.clear();
+  loop_.reset();
+  call_soon_threadsafe_.reset();
+  drain_.reset();
+  drain_args_.reset();
+  future_kwargs_.reset();
+}
+
+Ref LoopLink::new_future(PyTypeObject* type) const {
+  if (!future_kwargs_) {
+    PyErr_SetString(PyExc_RuntimeError, "the event loop has gone");
+    return {};
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));  // the shared empty tuple
+  if (!no_args) return {};
+  return Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(type), no_args.get(),
+                                  future_kwargs_.get()));
+}
+
+// ---------------------------------------------------------------- helpers
 
 Ref take_exception() {
   PyObject* type = nullptr;
@@ -100,98 +388,78 @@ Ref take_exception() {
   return Ref::steal(value);
 }
 
-PyMethodDef resolve_def = {
-    "_resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)), METH_FASTCALL,
-    nullptr};
-
-PendingFuture::PendingFuture(std::unique_ptr<Parts> parts) noexcept : parts_(std::move(parts)) {}
-
-PendingFuture::PendingFuture(PendingFuture&& other) noexcept = default;
-
-std::optional<PendingFuture> PendingFuture::create(PyObject* module) {
-  ModuleState& state = *state_of(module);
-  if (!load_bridge(module, state)) return std::nullopt;
-  auto parts = std::make_unique<Parts>();
-  parts->loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
-  if (!parts->loop) return std::nullopt;
-  parts->future = Ref::steal(PyObject_CallMethod(parts->loop.get(), "create_future", nullptr));
-  if (!parts->future) return std::nullopt;
-  parts->context = Ref::steal(PyObject_CallNoArgs(state.copy_context));
-  if (!parts->context) return std::nullopt;
-  parts->module = Ref::borrow(module);
-  return PendingFuture(std::move(parts));
-}
-
-PendingFuture::~PendingFuture() {
-  if (parts_) {
-    set_exception([](ModuleState&) {
-      return worker_failure("the run was dropped before it finished");
-    });
-  }
-}
-
-PyObject* PendingFuture::future() const noexcept { return parts_ ? parts_->future.get() : nullptr; }
-
-void PendingFuture::discard() noexcept { parts_.reset(); }
-
-bool PendingFuture::on_cancelled(UniqueFunction<void()> on_cancel) {
-  auto* action = new UniqueFunction<void()>(std::move(on_cancel));
-  Ref capsule = Ref::steal(PyCapsule_New(action, kCancelCapsule, free_cancel_action));
-  if (!capsule) {
-    delete action;
-    return false;
-  }
-  Ref callback = Ref::steal(PyCFunction_NewEx(&future_done_def, capsule.get(), nullptr));
-  if (!callback) return false;
-  Ref add = Ref::steal(PyObject_GetAttrString(parts_->future.get(), "add_done_callback"));
-  Ref args = Ref::steal(PyTuple_Pack(1, callback.get()));
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!add || !args || !kwargs) return false;
-  // The captured context, so that asyncio does not copy another one.
-  if (PyDict_SetItemString(kwargs.get(), "context", parts_->context.get()) < 0) return false;
-  return Ref::steal(PyObject_Call(add.get(), args.get(), kwargs.get())).get() != nullptr;
-}
-
-void PendingFuture::deliver(BuildFn build, void* context, bool is_exception) noexcept {
-  std::unique_ptr<Parts> parts = std::move(parts_);
-  if (!parts) return;
-  PythonAccess access;
-  if (!access) {
-    parts->abandon();
-    return;
-  }
-  GilGuard locked;
-  try {
-    Ref value = build(context, *state_of(parts->module.get()));
-    if (!value) {
-      value = take_exception();
-      is_exception = true;
-    }
-    PyObject* resolver = state_of(parts->module.get())->resolve;
-    Ref schedule = Ref::steal(PyObject_GetAttrString(parts->loop.get(), "call_soon_threadsafe"));
-    Ref args = Ref::steal(PyTuple_Pack(4, resolver, parts->future.get(), value.get(),
-                                       is_exception ? Py_True : Py_False));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (value && schedule && args && kwargs &&
-        PyDict_SetItemString(kwargs.get(), "context", parts->context.get()) == 0) {
-      // A closed loop raises here: the outcome has nowhere to go and is
-      // dropped without a word (nobody can await it any more).
-      Ref scheduled = Ref::steal(PyObject_Call(schedule.get(), args.get(), kwargs.get()));
-    }
-  } catch (...) {
-    // Out of memory while building: the future stays pending, as it would
-    // for a closed loop. Nothing may unwind into the runtime.
-  }
-  PyErr_Clear();
-  parts.reset();  // the references go while the lock is still held
-}
-
 Ref worker_failure(std::string_view description) {
   std::string message = "execution worker failed: ";
   message += description;
   Ref text_value = text(message);
   if (!text_value) return {};
   return Ref::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text_value.get(), nullptr));
+}
+
+Ref call_base(PyObject* method, PyObject* self, PyObject* arg) {
+  return Ref::steal(PyObject_CallFunctionObjArgs(method, self, arg, nullptr));
+}
+
+void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome) {
+  Ref done = call_base(state.future_done, future);
+  // Cancelled by its awaiter in the meantime: the outcome is dropped.
+  if (!done || done.get() == Py_True) {
+    PyErr_Clear();
+    return;
+  }
+  Ref value;
+  bool is_exception = false;
+  if (auto* result = std::get_if<RunResultData>(&outcome)) {
+    value = new_run_result(state.run_result_type, std::move(*result));
+  } else if (auto* handoff = std::get_if<QueueHandoff>(&outcome)) {
+    std::shared_ptr<StreamQueue> queue = handoff->take();
+    value = new_output_stream(state, queue);
+    if (!value) queue->release_consumer();
+  } else if (auto* error = std::get_if<SandboxError>(&outcome)) {
+    value = to_py_error(std::move(*error));
+    is_exception = true;
+  } else {
+    value = worker_failure(std::get<TaskFailure>(outcome).description);
+    is_exception = true;
+  }
+  if (!value) {
+    value = take_exception();
+    is_exception = true;
+  }
+  if (!value) return;
+  if (!call_base(is_exception ? state.future_set_exception : state.future_set_result, future,
+                 value.get())) {
+    PyErr_Clear();
+  }
+}
+
+bool create_bridge_types(PyObject* module, ModuleState& state) {
+  state.loop_link_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &link_spec, nullptr));
+  if (state.loop_link_type == nullptr) return false;
+  state.loop_gone_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &gone_spec, nullptr));
+  if (state.loop_gone_type == nullptr) return false;
+
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  if (!asyncio) return false;
+  if (!keep_attribute(asyncio.get(), "get_running_loop", &state.get_running_loop)) return false;
+  Ref future_type = Ref::steal(PyObject_GetAttrString(asyncio.get(), "Future"));
+  if (!future_type) return false;
+  const std::pair<const char*, PyObject**> methods[] = {
+      {"cancel", &state.future_cancel},       {"result", &state.future_result},
+      {"exception", &state.future_exception}, {"set_result", &state.future_set_result},
+      {"set_exception", &state.future_set_exception}, {"done", &state.future_done},
+      {"cancelled", &state.future_cancelled}, {"get_loop", &state.future_get_loop},
+  };
+  for (const auto& [name, slot] : methods) {
+    if (!keep_attribute(future_type.get(), name, slot)) return false;
+  }
+  Ref bases = Ref::steal(PyTuple_Pack(1, future_type.get()));
+  if (!bases) return false;
+  state.run_future_type = reinterpret_cast<PyTypeObject*>(
+      PyType_FromModuleAndSpec(module, &run_future_spec, bases.get()));
+  return state.run_future_type != nullptr && create_stream_future_types(module, state, bases.get());
 }
 
 }  // namespace quellar::py

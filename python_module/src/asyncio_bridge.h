@@ -1,73 +1,129 @@
-// The bridge between work on the core's runtime and asyncio. The call that
-// starts the work creates a future on the running loop and returns it; the
-// runtime thread that finishes the work settles the future through
-// loop.call_soon_threadsafe, in the context captured at the call, so the
-// result is set on the loop's own thread. The loop-side callback drops an
-// outcome whose future is already done (cancelled by its awaiter).
+// The bridge between work on the core's runtime and asyncio.
+//
+// Each event loop that runs work gets one LoopLink. The runtime's threads
+// hand it what the loop must do (settle a run's future, wake a stream's
+// pending awaitables) without the interpreter lock; the link batches it and
+// asks the loop, through loop.call_soon_threadsafe, to run everything that
+// has arrived in one callback on its own thread. So a result is always set
+// on the loop's thread, and a burst of finished runs wakes the loop once.
+//
+// A link notices its loop going away: closing a loop drops the far-future
+// timer the link keeps on it, and that runs the link's loop_gone(), which
+// cancels every run still pending there (their groups are killed) instead of
+// leaving them to their timeouts. Nothing of the bridge keeps a loop alive
+// once its runs are over: the link's references to the loop and to the
+// futures it still has to settle are visible to the garbage collector
+// through the link's Python object, which the loop itself holds.
 #pragma once
 
 #include "ref.h"
 
 #include <memory>
-#include <optional>
+#include <mutex>
+#include <unordered_map>
+#include <variant>
+#include <vector>
 
+#include "cancellation.h"
+#include "events/stream_queue.h"
 #include "module_state.h"
-#include "unique_function.h"
+#include "outcome.h"
+#include "run_result_type.h"
 
 namespace quellar::py {
 
-class PendingFuture {
+class StreamReceiver;
+
+// A started stream's queue on its way to becoming an OutputStream: if it
+// never gets there (its future was cancelled, its loop closed), the stream's
+// consumer is released, and the stream stops its child.
+class QueueHandoff {
  public:
-  // On the loop's thread, with the interpreter lock: asyncio.get_running_loop()
-  // (its RuntimeError propagates when no loop runs), loop.create_future() and
-  // contextvars.copy_context(). std::nullopt with an exception set on failure.
-  static std::optional<PendingFuture> create(PyObject* module);
-
-  PendingFuture(PendingFuture&& other) noexcept;
-  PendingFuture& operator=(PendingFuture&&) = delete;
-  // A future never settled (its work was dropped by the runtime) gets a
-  // worker failure, so that no awaiter waits forever.
-  ~PendingFuture();
-
-  // The future (borrowed), for the call to return. Interpreter lock needed.
-  PyObject* future() const noexcept;
-
-  // Gives up a future that was never handed out (its call failed): the
-  // references go, nothing is settled. Interpreter lock needed.
-  void discard() noexcept;
-
-  // Runs `on_cancel` on the loop's thread, with the interpreter lock
-  // released, when Python cancels the future. Interpreter lock needed; false
-  // with an exception set on failure.
-  bool on_cancelled(UniqueFunction<void()> on_cancel);
-
-  // From any thread, without the interpreter lock. `build(ModuleState&)` runs
-  // with the lock and returns the result object, or null with an exception
-  // set, which then becomes the future's exception. At most once; nothing
-  // happens after the interpreter has begun to exit.
-  template <class Build>
-  void set_result(Build&& build) noexcept {
-    deliver(&call<Build>, &build, false);
+  explicit QueueHandoff(std::shared_ptr<StreamQueue> queue) : queue_(std::move(queue)) {}
+  QueueHandoff(QueueHandoff&&) noexcept = default;
+  QueueHandoff& operator=(QueueHandoff&&) noexcept = default;
+  ~QueueHandoff() {
+    if (queue_) queue_->release_consumer();
   }
-  // The same, with `build` returning the exception instance to raise.
-  template <class Build>
-  void set_exception(Build&& build) noexcept {
-    deliver(&call<Build>, &build, true);
-  }
+  std::shared_ptr<StreamQueue> take() { return std::move(queue_); }
 
  private:
-  struct Parts;
-  using BuildFn = Ref (*)(void* build, ModuleState& state);
+  std::shared_ptr<StreamQueue> queue_;
+};
 
-  explicit PendingFuture(std::unique_ptr<Parts> parts) noexcept;
+// What settles a future of the bridge: a run's result, a started stream, or
+// the error or task failure to raise.
+using RunDelivery = std::variant<RunResultData, QueueHandoff, SandboxError, TaskFailure>;
 
-  template <class Build>
-  static Ref call(void* build, ModuleState& state) {
-    return (*static_cast<std::remove_reference_t<Build>*>(build))(state);
-  }
-  void deliver(BuildFn build, void* context, bool is_exception) noexcept;
+class LoopLink : public std::enable_shared_from_this<LoopLink> {
+ public:
+  // ---- the loop's thread, interpreter lock held
 
-  std::unique_ptr<Parts> parts_;
+  // The link of `loop` (the running loop), made on first use. Null with an
+  // exception set on failure.
+  static std::shared_ptr<LoopLink> of(ModuleState& state, PyObject* loop);
+  // The link of `loop` if it has one.
+  static std::shared_ptr<LoopLink> find(PyObject* loop);
+
+  PyObject* loop() const { return loop_.get(); }
+  // A new future of the loop, of `type` (an asyncio.Future subclass).
+  Ref new_future(PyTypeObject* type) const;
+
+  // A run whose `future` this loop's callers await: cancelling the future
+  // cancels `token` (cancel_run), and so does the loop's closing.
+  void attach_run(PyObject* future, CancellationToken token);
+  void cancel_run(PyObject* future);
+
+  // ---- any thread, without the interpreter lock
+
+  // Settles the future on the loop's thread with `outcome`. A run is over
+  // then: cancelling its future no longer touches its token.
+  void deliver(Ref future, RunDelivery outcome);
+  // Asks the loop's thread to hand the receiver's arrived events over.
+  void wake_stream(std::weak_ptr<StreamReceiver> receiver);
+
+  ~LoopLink();
+
+  // ---- for the link's Python objects (interpreter lock held)
+  int traverse(visitproc visit, void* arg);
+  void clear();
+  void drain(ModuleState& state);
+  void loop_gone();
+
+  LoopLink() = default;
+  LoopLink(const LoopLink&) = delete;
+  LoopLink& operator=(const LoopLink&) = delete;
+
+ private:
+  struct Delivery {
+    Ref future;  // a run's, with its outcome
+    std::optional<RunDelivery> outcome;
+    std::weak_ptr<StreamReceiver> receiver;  // or a stream to wake
+  };
+
+  // Queues the delivery and schedules a drain if none is scheduled.
+  void post(Delivery delivery, PyObject* finished_run);
+  // Runs, with the interpreter lock, what post() decided; drops deliveries
+  // that can go nowhere.
+  void schedule(bool call_loop, bool release_self);
+
+  std::mutex lock_;
+  std::vector<Delivery> pending_;
+  bool drain_scheduled_ = false;
+  bool gone_ = false;  // the loop closed, or the collector cleared the link
+  std::size_t runs_in_flight_ = 0;
+  std::unordered_map<PyObject*, CancellationToken> runs_;  // by future
+
+  // Interpreter lock only.
+  Ref loop_;
+  Ref call_soon_threadsafe_;
+  Ref drain_;  // the callable the loop runs: bound to the link's object
+  Ref drain_args_;  // (drain_,), for call_soon_threadsafe
+  Ref future_kwargs_;  // {"loop": loop}, for the futures of this loop
+  // The link's object, held while runs are in flight: a run in flight keeps
+  // its loop alive, a finished one does not.
+  Ref self_;
+  PyObject* object_ = nullptr;  // borrowed: the link's Python object
 };
 
 // The pending exception as an instance (with its traceback), cleared; null
@@ -78,8 +134,12 @@ Ref take_exception();
 // ended without an outcome. Interpreter lock needed.
 Ref worker_failure(std::string_view description);
 
-// The module function that settles a future on its loop's thread; stored in
-// the module state by the first run.
-extern PyMethodDef resolve_def;
+// Creates the bridge's classes (the link, its closing notice, run()'s
+// future) into the module state. False with an exception set.
+bool create_bridge_types(PyObject* module, ModuleState& state);
+
+// asyncio.Future.method(self, *args): the base implementation the
+// subclasses' overrides call. Interpreter lock needed.
+Ref call_base(PyObject* method, PyObject* self, PyObject* arg = nullptr);
 
 }  // namespace quellar::py

@@ -1,10 +1,9 @@
 #include "interpreter_exit.h"
 
-#include <pthread.h>
-
 #include <atomic>
 
-#include "supervisor/run.h"
+#include "host_fork.h"
+#include "supervisor/live_children.h"
 
 namespace quellar::py {
 namespace {
@@ -67,10 +66,8 @@ bool install_exit_hook() {
   if (!hook) return false;
   Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
   if (!registered) return false;
-  if (::pthread_atfork(nullptr, nullptr, reset_in_child) != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot register the fork handler");
-    return false;
-  }
+  // After the library's own steps in a forked child (host_fork.h).
+  host_fork::add_child_step(reset_in_child);
   g_installed = true;
   return true;
 }

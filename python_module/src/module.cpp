@@ -47,6 +47,15 @@ int exec_module(PyObject* module) {
     }
     state.ready_type = reinterpret_cast<PyTypeObject*>(create_ready_type(module));
     if (state.ready_type == nullptr) return -1;
+    if (!create_bridge_types(module, state)) return -1;
+    const char* kinds[] = {"started", "stdout", "stderr", "exited"};
+    for (int i = 0; i < 4; ++i) {
+      state.kind_names[i] = PyUnicode_InternFromString(kinds[i]);
+      if (state.kind_names[i] == nullptr) return -1;
+    }
+    state.str_claim = PyUnicode_InternFromString("_quellar_claim");
+    state.str_blocking = PyUnicode_InternFromString("_asyncio_future_blocking");
+    if (state.str_claim == nullptr || state.str_blocking == nullptr) return -1;
 
     if (PyModule_AddFunctions(module, run_defs) < 0 ||
         PyModule_AddFunctions(module, stream_defs) < 0 ||
@@ -69,9 +78,24 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->output_stream_type);
   Py_VISIT(state->token_type);
   Py_VISIT(state->ready_type);
+  Py_VISIT(state->run_future_type);
+  Py_VISIT(state->next_event_type);
+  Py_VISIT(state->next_event_wait_type);
+  Py_VISIT(state->claim_type);
+  Py_VISIT(state->loop_link_type);
+  Py_VISIT(state->loop_gone_type);
   Py_VISIT(state->get_running_loop);
-  Py_VISIT(state->copy_context);
-  Py_VISIT(state->resolve);
+  Py_VISIT(state->future_cancel);
+  Py_VISIT(state->future_result);
+  Py_VISIT(state->future_exception);
+  Py_VISIT(state->future_set_result);
+  Py_VISIT(state->future_set_exception);
+  Py_VISIT(state->future_done);
+  Py_VISIT(state->future_cancelled);
+  Py_VISIT(state->future_get_loop);
+  Py_VISIT(state->str_claim);
+  Py_VISIT(state->str_blocking);
+  for (PyObject* name : state->kind_names) Py_VISIT(name);
   return 0;
 }
 
@@ -86,9 +110,24 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->output_stream_type);
   Py_CLEAR(state->token_type);
   Py_CLEAR(state->ready_type);
+  Py_CLEAR(state->run_future_type);
+  Py_CLEAR(state->next_event_type);
+  Py_CLEAR(state->next_event_wait_type);
+  Py_CLEAR(state->claim_type);
+  Py_CLEAR(state->loop_link_type);
+  Py_CLEAR(state->loop_gone_type);
   Py_CLEAR(state->get_running_loop);
-  Py_CLEAR(state->copy_context);
-  Py_CLEAR(state->resolve);
+  Py_CLEAR(state->future_cancel);
+  Py_CLEAR(state->future_result);
+  Py_CLEAR(state->future_exception);
+  Py_CLEAR(state->future_set_result);
+  Py_CLEAR(state->future_set_exception);
+  Py_CLEAR(state->future_done);
+  Py_CLEAR(state->future_cancelled);
+  Py_CLEAR(state->future_get_loop);
+  Py_CLEAR(state->str_claim);
+  Py_CLEAR(state->str_blocking);
+  for (PyObject*& name : state->kind_names) Py_CLEAR(name);
   return 0;
 }
 

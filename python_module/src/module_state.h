@@ -16,15 +16,34 @@ struct ModuleState {
   PyTypeObject* output_event_type;
   PyTypeObject* output_stream_type;
   PyTypeObject* token_type;
-  // Not exported: what OutputStream.__anext__() and aclose() return when
-  // their outcome is known at the call.
+  // Not exported. What OutputStream.__anext__() and aclose() return when
+  // their outcome is there at the call:
   PyTypeObject* ready_type;
-  // The asyncio side of the bridge, looked up by the first run() and kept:
-  // asyncio.get_running_loop, contextvars.copy_context, and the function that
-  // settles a future on its loop's thread.
+  // asyncio.Future subclasses: run()'s future, and the future of an event
+  // that is not there yet, with its awaiting iterator and its claim:
+  PyTypeObject* run_future_type;
+  PyTypeObject* next_event_type;
+  PyTypeObject* next_event_wait_type;
+  PyTypeObject* claim_type;
+  // One event loop as the runtime's threads reach it, and the object whose
+  // end says the loop has closed:
+  PyTypeObject* loop_link_type;
+  PyTypeObject* loop_gone_type;
+  // asyncio.get_running_loop, and asyncio.Future's own methods, which the
+  // subclasses' overrides call.
   PyObject* get_running_loop;
-  PyObject* copy_context;
-  PyObject* resolve;
+  PyObject* future_cancel;
+  PyObject* future_result;
+  PyObject* future_exception;
+  PyObject* future_set_result;
+  PyObject* future_set_exception;
+  PyObject* future_done;
+  PyObject* future_cancelled;
+  PyObject* future_get_loop;
+  // Interned attribute names and the event kinds' names.
+  PyObject* str_claim;     // "_quellar_claim"
+  PyObject* str_blocking;  // "_asyncio_future_blocking"
+  PyObject* kind_names[4];  // "started", "stdout", "stderr", "exited"
 };
 
 inline ModuleState* state_of(PyObject* module) {

@@ -12,24 +12,32 @@ struct EventData {
   StreamItem::Kind kind;
   Bytes data;  // empty for "started" and "exited"
   Ref result;  // the RunResult of "exited"; null otherwise
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(result.get());
+    return 0;
+  }
+  void clear() { result.reset(); }
 };
 
 const EventData& data_of(PyObject* self) { return unbox<EventData>(self); }
 
-std::string_view kind_name(StreamItem::Kind kind) {
+int kind_index(StreamItem::Kind kind) {
   switch (kind) {
     case StreamItem::Kind::Started:
-      return "started";
+      return 0;
     case StreamItem::Kind::Stdout:
-      return "stdout";
+      return 1;
     case StreamItem::Kind::Stderr:
-      return "stderr";
+      return 2;
     default:
-      return "exited";
+      return 3;
   }
 }
 
-PyObject* get_kind(PyObject* self, void*) { return text(kind_name(data_of(self).kind)).release(); }
+PyObject* get_kind(PyObject* self, void*) {
+  return Ref::borrow(state_of(Py_TYPE(self))->kind_names[kind_index(data_of(self).kind)]).release();
+}
 
 PyObject* get_data(PyObject* self, void*) {
   // A new bytes object on every access, as RunResult's output.
@@ -46,7 +54,7 @@ constexpr std::size_t kReprBytes = 32;
 PyObject* event_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const EventData& data = data_of(self);
-    Ref kind = text(kind_name(data.kind));
+    Ref kind = Ref::steal(get_kind(self, nullptr));
     if (!kind) return nullptr;
     if (data.result) return PyUnicode_FromFormat("<OutputEvent %R %R>", kind.get(), data.result.get());
     if (data.kind != StreamItem::Kind::Stdout && data.kind != StreamItem::Kind::Stderr) {
@@ -74,7 +82,9 @@ PyType_Slot event_slots[] = {
         "One event of a streamed command: \"started\", a chunk of \"stdout\" or\n"
         "\"stderr\" as it was read, or \"exited\" with the RunResult. Immutable;\n"
         "instances come only from OutputStream.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EventData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<EventData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boxed_traverse<EventData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(boxed_clear<EventData>)},
     {Py_tp_getset, event_getset},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {0, nullptr},
@@ -84,9 +94,16 @@ PyType_Spec event_spec = {
     "quellar._native.OutputEvent",
     sizeof(Boxed<EventData>),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     event_slots,
 };
+
+Ref result_of(ModuleState& state, StreamResult& result) {
+  return new_run_result(state.run_result_type,
+                        from_receipt(result.receipt, std::move(result.stdout_bytes),
+                                     std::move(result.stderr_bytes)));
+}
 
 }  // namespace
 
@@ -94,10 +111,8 @@ PyObject* create_output_event_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &event_spec, nullptr);
 }
 
-PyOutcome to_python(ModuleState& state, Received received) {
-  if (!received) {
-    return {Ref::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration)), true};
-  }
+Settlement to_python(ModuleState& state, Received received) {
+  if (!received) return {Ref::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration)), true};
   StreamItem& item = *received;
   if (item.kind == StreamItem::Kind::Error) {
     if (!item.error) return {worker_failure("a stream error item without its error"), true};
@@ -105,14 +120,21 @@ PyOutcome to_python(ModuleState& state, Received received) {
   }
   Ref result;
   if (item.result) {
-    StreamResult& final = *item.result;
-    result = new_run_result(state.run_result_type,
-                            from_receipt(final.receipt, std::move(final.stdout_bytes),
-                                         std::move(final.stderr_bytes)));
+    result = result_of(state, *item.result);
     if (!result) return {};
   }
-  return {box(state.output_event_type, EventData{item.kind, std::move(item.data), std::move(result)}),
-          false};
+  const bool holds_reference = static_cast<bool>(result);
+  Ref event = box(state.output_event_type, EventData{item.kind, std::move(item.data), std::move(result)});
+  // An event without a result holds no reference and can be in no cycle:
+  // the collector need not look at it (most events are chunks).
+  if (event && !holds_reference) PyObject_GC_UnTrack(event.get());
+  return {std::move(event), false};
+}
+
+Settlement collected_to_python(ModuleState& state, Collected collected) {
+  if (auto* error = std::get_if<SandboxError>(&collected)) return {to_py_error(std::move(*error)), true};
+  if (auto* result = std::get_if<StreamResult>(&collected)) return {result_of(state, *result), false};
+  return {none(), false};
 }
 
 }  // namespace quellar::py

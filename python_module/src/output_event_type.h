@@ -1,9 +1,10 @@
-// OutputEvent: one event of a streamed command, as Python sees it.
+// OutputEvent: one event of a streamed command, as Python sees it, and what
+// the stream's items become for Python.
 #pragma once
 
 #include "ref.h"
 
-#include "events/stream.h"
+#include "events/stream_queue.h"
 #include "module_state.h"
 
 namespace quellar::py {
@@ -11,15 +12,21 @@ namespace quellar::py {
 // The class, for the module's execution step; null with an exception set.
 PyObject* create_output_event_type(PyObject* module);
 
-// What an item taken from a stream becomes for Python, built with the
-// interpreter lock: an OutputEvent ("started", "stdout", "stderr", "exited"
-// with its RunResult), or the exception to raise (SupervisorError for a
-// stream error, StopAsyncIteration at the end). Null with an exception set
-// when Python cannot build it.
-struct PyOutcome {
+// A Python value an awaitable settles with: returned, or raised when
+// `is_exception`. `value` null: building it failed (the exception is set).
+struct Settlement {
   Ref value;
   bool is_exception = false;
 };
-PyOutcome to_python(ModuleState& state, Received received);
+
+// What an item taken from a stream becomes, built with the interpreter lock:
+// an OutputEvent ("started", "stdout", "stderr", "exited" with its
+// RunResult), or the exception to raise (SupervisorError for a stream error,
+// StopAsyncIteration at the end).
+Settlement to_python(ModuleState& state, Received received);
+
+// What the final result of a stream becomes for aclose(): its RunResult,
+// None, or the SupervisorError it ended with.
+Settlement collected_to_python(ModuleState& state, Collected collected);
 
 }  // namespace quellar::py

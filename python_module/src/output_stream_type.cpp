@@ -1,17 +1,18 @@
 #include "output_stream_type.h"
 
 #include "boxed.h"
-#include "stream_mailbox.h"
+#include "stream_receiver.h"
 
 namespace quellar::py {
 namespace {
 
+// Holds no Python reference itself: its receiver's are weak, or its claims'
+// (which the collector sees through the futures holding them).
 struct StreamState {
-  std::shared_ptr<StreamChannel> channel;
-  std::shared_ptr<Mailbox> mailbox;
+  std::shared_ptr<StreamReceiver> receiver;
 };
 
-StreamState& state_of_stream(PyObject* self) { return unbox<StreamState>(self); }
+StreamReceiver& receiver_of(PyObject* self) { return *unbox<StreamState>(self).receiver; }
 
 // The running loop (new reference); null with asyncio's RuntimeError set.
 Ref running_loop(PyObject* self) {
@@ -24,49 +25,46 @@ PyObject* stream_anext(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Ref loop = running_loop(self);
     if (!loop) return nullptr;
-    StreamState& stream = state_of_stream(self);
-    return stream.mailbox->next(*stream.channel, loop.get());
+    return receiver_of(self).next(loop.get());
   });
 }
 
-void cancel_channel(StreamChannel& channel) {
+void cancel_stream(StreamReceiver& receiver) {
   // The token's callbacks belong to the runtime, which may itself be
   // waiting for the interpreter lock.
   GilRelease unlocked;
-  channel.cancel();
+  receiver.queue().cancel();
 }
 
 PyObject* stream_aclose(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    StreamState& stream = state_of_stream(self);
+    StreamReceiver& receiver = receiver_of(self);
     // Cancelled first: a caller without a running loop (a finally block run
     // after the loop closed) still stops the child.
-    cancel_channel(*stream.channel);
+    cancel_stream(receiver);
     Ref loop = running_loop(self);
     if (!loop) return nullptr;
-    return stream.mailbox->close(*stream.channel, loop.get());
+    return receiver.close(loop.get());
   });
 }
 
 PyObject* stream_cancel(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    cancel_channel(*state_of_stream(self).channel);
+    cancel_stream(receiver_of(self));
     return none().release();
   });
 }
 
 void stream_dealloc(PyObject* self) {
-  StreamState& stream = state_of_stream(self);
+  StreamState& stream = unbox<StreamState>(self);
   // A deallocation may happen while an exception propagates.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   try {
-    std::shared_ptr<Mailbox> mailbox = stream.mailbox;
-    mailbox->release();
-    // The driver stops the child (with the grace) once no pending future
-    // holds the receiving side. The stream's token is not cancelled: nobody
-    // is left to see how the stream ended.
-    stream.channel->release_receiver();
+    // Once no pending awaitable holds the stream's receiver either, the
+    // stream stops the child (with the grace). The stream's token is not
+    // cancelled: nobody is left to see how the stream ended.
+    if (stream.receiver) stream.receiver->release();
   } catch (...) {
     // Only memory exhaustion can get here; nothing may unwind into the
     // interpreter.
@@ -84,8 +82,9 @@ PyMethodDef stream_methods[] = {
      "else the one the stopped child gives (termination \"cancelled\" while it\n"
      "still ran), or None when the stream ended without one. Events not yet\n"
      "taken are discarded. Raises RuntimeError at the call when no asyncio\n"
-     "event loop is running, and SupervisorError when awaited if the stream\n"
-     "failed (an output limit, a read failure)."},
+     "event loop is running (the stream is cancelled all the same), and\n"
+     "SupervisorError when awaited if the stream failed (an output limit, a\n"
+     "read failure)."},
     {"cancel", stream_cancel, METH_NOARGS,
      "cancel($self)\n--\n\n"
      "Cancels the stream and returns None at once: the child is stopped\n"
@@ -120,11 +119,14 @@ PyObject* create_output_stream_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
 }
 
-Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamChannel> channel) {
+Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamQueue> queue) {
   PyObject* module = PyType_GetModule(state.output_stream_type);
   if (module == nullptr) return {};
-  auto mailbox = std::make_shared<Mailbox>(module, channel);
-  return box(state.output_stream_type, StreamState{std::move(channel), std::move(mailbox)});
+  auto receiver = std::make_shared<StreamReceiver>(module, std::move(queue));
+  Ref stream = box(state.output_stream_type, StreamState{receiver});
+  // Without an OutputStream the receiver still releases the queue when it
+  // goes; the caller's queue reference stays valid either way.
+  return stream;
 }
 
 }  // namespace quellar::py

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "events/stream.h"
+#include "events/stream_queue.h"
 #include "module_state.h"
 
 namespace quellar::py {
@@ -13,9 +13,9 @@ namespace quellar::py {
 // The class, for the module's execution step; null with an exception set.
 PyObject* create_output_stream_type(PyObject* module);
 
-// A new OutputStream receiving from `channel`; from then on it releases the
-// receiving side when it goes. Interpreter lock needed; null with an
-// exception set (the receiving side is then still the caller's).
-Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamChannel> channel);
+// A new OutputStream consuming `queue`; from then on it releases the queue's
+// consumer side when it goes. Interpreter lock needed; null with an
+// exception set (the queue is then still the caller's to release).
+Ref new_output_stream(ModuleState& state, std::shared_ptr<StreamQueue> queue);
 
 }  // namespace quellar::py

@@ -2,15 +2,13 @@
 // core's runtime and returns a future of the running loop at once.
 #include "run_function.h"
 
-#include <atomic>
 #include <memory>
 #include <variant>
 
 #include "args.h"
-#include "call_arguments.h"
 #include "asyncio_bridge.h"
+#include "call_arguments.h"
 #include "command_type.h"
-#include "error_translation.h"
 #include "interpreter_exit.h"
 #include "policy_type.h"
 #include "run_result_type.h"
@@ -23,46 +21,47 @@ namespace {
 constexpr const char* kNames[] = {"command", "policy", "input", "cancellation"};
 constexpr Parameters kParameters{"run", kNames, 1, 1};
 
-// What the runtime calls when the run is over. It owns the cancellation
-// guard: work that ends without a result (an error, a failed task, or a
-// callback the runtime drops uncalled) cancels the token, so a caller's
-// token reports the run as stopped and later runs holding it stop at once.
+// What the runtime calls when the run is over, on a runtime thread. It owns
+// the cancellation guard: work that ends without a result (an error, a
+// failed task) cancels the token, so a caller's token reports the run as
+// stopped and later runs holding it stop at once.
 class RunDone {
  public:
-  RunDone(PendingFuture future, std::shared_ptr<std::atomic<bool>> finished,
-          CancellationToken token, ExitLink exit_link)
-      : future_(std::move(future)),
-        finished_(std::move(finished)),
+  RunDone(std::shared_ptr<LoopLink> link, Ref future, CancellationToken token, ExitLink exit_link)
+      : link_(std::move(link)),
+        future_(std::move(future)),
         guard_(std::make_unique<CancelOnDrop>(std::move(token))),
         exit_link_(std::move(exit_link)) {}
+  RunDone(RunDone&&) noexcept = default;
+  RunDone& operator=(RunDone&&) = delete;
+
+  // Work dropped without an outcome still settles its future.
+  ~RunDone() {
+    if (link_ && future_) deliver(TaskFailure{"the run was dropped before it finished"});
+  }
 
   void operator()(RunOutcome outcome) {
     if (auto* output = std::get_if<ExecutionOutput>(&outcome)) {
       guard_->disarm();
-      finished_->store(true);
-      guard_.reset();
-      // Converted before taking the interpreter lock: only the boxing needs it.
-      RunResultData data = from_output(std::move(*output));
-      future_.set_result([&](ModuleState& state) {
-        return new_run_result(state.run_result_type, std::move(data));
-      });
-      return;
-    }
-    finished_->store(true);
-    // The token is cancelled before the future settles, so an awaiter that
-    // wakes up with the exception already sees cancelled() true.
-    guard_.reset();
-    if (auto* error = std::get_if<SandboxError>(&outcome)) {
-      future_.set_exception([&](ModuleState&) { return to_py_error(std::move(*error)); });
+      // Converted here, without the interpreter lock: only the boxing needs it.
+      deliver(from_output(std::move(*output)));
+    } else if (auto* error = std::get_if<SandboxError>(&outcome)) {
+      deliver(std::move(*error));
     } else {
-      const auto& failure = std::get<TaskFailure>(outcome);
-      future_.set_exception([&](ModuleState&) { return worker_failure(failure.description); });
+      deliver(std::get<TaskFailure>(std::move(outcome)));
     }
   }
 
  private:
-  PendingFuture future_;
-  std::shared_ptr<std::atomic<bool>> finished_;
+  void deliver(RunDelivery outcome) {
+    // The token is cancelled before the future settles, so an awaiter that
+    // wakes up with the exception already sees cancelled() true.
+    guard_.reset();
+    link_->deliver(std::move(future_), std::move(outcome));
+  }
+
+  std::shared_ptr<LoopLink> link_;
+  Ref future_;  // moved only, without the interpreter lock
   std::unique_ptr<CancelOnDrop> guard_;
   ExitLink exit_link_;  // released with the work, on whichever thread drops it
 };
@@ -94,33 +93,30 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     ExecutionRequest request = request_from(*command, policy);
 
+    Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
+    if (!loop) return nullptr;
     auto exit_link = ExitLink::make(token);
     if (!exit_link) {
       PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no run can start");
       return nullptr;
     }
-    auto pending = PendingFuture::create(module);
-    if (!pending) return nullptr;
-    Ref future = Ref::borrow(pending->future());
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    // Python cancelling the future drops the work: its guard would cancel
-    // the token, which kills the child's group and ends the run.
-    bool watching = pending->on_cancelled([token, finished] {
-      if (!finished->load()) token.cancel();
-    });
-    if (!watching) {
-      pending->discard();
-      return nullptr;
-    }
+    auto link = LoopLink::of(state, loop.get());
+    if (!link) return nullptr;
+    Ref future = link->new_future(state.run_future_type);
+    if (!future) return nullptr;
+    // Cancelling the future cancels the token, which kills the child's group
+    // and ends the run; so does the loop's closing.
+    link->attach_run(future.get(), token);
 
-    RunDone done(std::move(*pending), std::move(finished), token, std::move(*exit_link));
+    PyObject* returned = Ref(future).release();
+    RunDone done(std::move(link), std::move(future), token, std::move(*exit_link));
     {
       // The runtime may need a lock that one of its threads holds while
-      // waiting for the interpreter lock to settle another run.
+      // waiting for the interpreter lock.
       GilRelease unlocked;
       start_run(std::move(request), std::move(input), std::move(token), std::move(done));
     }
-    return future.release();
+    return returned;
   });
 }
 
@@ -133,7 +129,8 @@ PyMethodDef run_defs[] = {
      "Runs command under supervision and returns an awaitable of its RunResult.\n"
      "The run starts at once, whether or not the awaitable is awaited. input is\n"
      "written to the child's standard input (None: closed at once). Cancelling\n"
-     "the token, or the task awaiting the result, kills the child's process group.\n\n"
+     "the token, or the task awaiting the result, kills the child's process group;\n"
+     "so does the closing of the event loop the run was started on.\n\n"
      "Raises at the call: TypeError for an argument of the wrong type, and\n"
      "RuntimeError when no asyncio event loop is running in this thread or the\n"
      "interpreter is exiting.\n"

@@ -79,8 +79,8 @@ PyObject* stderr_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // Shown in full up to this many bytes; longer output is cut and its size shown.
 constexpr std::size_t kReprBytes = 64;
 
-Ref output_repr(const Bytes& output) {
-  Ref head = bytes(std::string_view(output).substr(0, kReprBytes));
+Ref output_repr(const ByteBuffer& output) {
+  Ref head = bytes(output.view().substr(0, kReprBytes));
   if (!head) return head;
   if (output.size() <= kReprBytes) return Ref::steal(PyObject_Repr(head.get()));
   return Ref::steal(PyUnicode_FromFormat("%R... (%zu bytes)", head.get(), output.size()));
@@ -180,7 +180,8 @@ RunResultData from_output(ExecutionOutput output) {
   return data;
 }
 
-RunResultData from_receipt(const ProcessReceipt& receipt, Bytes stdout_bytes, Bytes stderr_bytes) {
+RunResultData from_receipt(const ProcessReceipt& receipt, ByteBuffer stdout_bytes,
+                           ByteBuffer stderr_bytes) {
   TerminationFields fields = termination_fields(receipt.termination);
   RunResultData data;
   data.stdout_bytes = std::move(stdout_bytes);

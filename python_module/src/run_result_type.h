@@ -14,8 +14,8 @@
 namespace quellar::py {
 
 struct RunResultData {
-  Bytes stdout_bytes;
-  Bytes stderr_bytes;
+  ByteBuffer stdout_bytes;
+  ByteBuffer stderr_bytes;
   std::string_view termination;  // static storage, from termination_fields
   std::string_view enforcement;  // static storage, from enforcement_name
   std::string requested_executable;  // display text
@@ -29,7 +29,8 @@ struct RunResultData {
 RunResultData from_output(ExecutionOutput output);
 
 // The final result of a stream: its receipt and what was captured.
-RunResultData from_receipt(const ProcessReceipt& receipt, Bytes stdout_bytes, Bytes stderr_bytes);
+RunResultData from_receipt(const ProcessReceipt& receipt, ByteBuffer stdout_bytes,
+                           ByteBuffer stderr_bytes);
 
 // The class, for the module's execution step; null with an exception set.
 PyObject* create_run_result_type(PyObject* module);

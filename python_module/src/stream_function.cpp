@@ -9,12 +9,10 @@
 #include "call_arguments.h"
 #include "asyncio_bridge.h"
 #include "command_type.h"
-#include "error_translation.h"
 #include "events/stream.h"
 #include "interpreter_exit.h"
-#include "output_stream_type.h"
 #include "policy_type.h"
-#include "supervisor/run.h"
+#include "supervisor/live_children.h"
 #include "token_type.h"
 
 namespace quellar::py {
@@ -23,62 +21,45 @@ namespace {
 constexpr const char* kNames[] = {"command", "policy", "cancellation", "capture"};
 constexpr Parameters kParameters{"stream", kNames, 1, 1};
 
-// Until an OutputStream owns the receiving side, whoever holds the channel
-// releases it: the driver then stops the child that nobody will read.
-class ReceiverGuard {
- public:
-  explicit ReceiverGuard(std::shared_ptr<StreamChannel> channel) : channel_(std::move(channel)) {}
-  ReceiverGuard(const ReceiverGuard&) = delete;
-  ReceiverGuard& operator=(const ReceiverGuard&) = delete;
-  ~ReceiverGuard() {
-    if (channel_) channel_->release_receiver();
-  }
-  const std::shared_ptr<StreamChannel>& channel() const { return channel_; }
-  void dismiss() { channel_.reset(); }
-
- private:
-  std::shared_ptr<StreamChannel> channel_;
-};
-
-// What the runtime calls once the child has started (or could not start).
+// What the runtime calls once the child has started (or could not start),
+// on a runtime thread. The queue reaches the loop as a QueueHandoff: if no
+// OutputStream is made of it (the awaiter gave up, the loop closed), the
+// stream stops the child that nobody will read.
 class StreamDone {
  public:
-  StreamDone(PendingFuture future, ExitLink exit_link)
-      : future_(std::move(future)), exit_link_(std::move(exit_link)) {}
+  StreamDone(std::shared_ptr<LoopLink> link, Ref future, ExitLink exit_link)
+      : link_(std::move(link)), future_(std::move(future)), exit_link_(std::move(exit_link)) {}
+  StreamDone(StreamDone&&) noexcept = default;
+  StreamDone& operator=(StreamDone&&) = delete;
+  ~StreamDone() {
+    if (link_ && future_) {
+      link_->deliver(std::move(future_), TaskFailure{"the stream was dropped before it started"});
+    }
+  }
 
   void operator()(StreamStartOutcome outcome) {
-    if (auto* channel = std::get_if<std::shared_ptr<StreamChannel>>(&outcome)) {
-      deliver(std::move(*channel));
+    if (auto* queue = std::get_if<std::shared_ptr<StreamQueue>>(&outcome)) {
+      QueueHandoff handoff(std::move(*queue));
+      {
+        PythonAccess access;
+        if (!access) {
+          // The exit hook has run, maybe before this child existed, and the
+          // stream's graceful stop would be cut short by the process's end.
+          terminate_all_children();
+          return;
+        }
+      }
+      link_->deliver(std::move(future_), std::move(handoff));
     } else if (auto* error = std::get_if<SandboxError>(&outcome)) {
-      future_.set_exception([&](ModuleState&) { return to_py_error(std::move(*error)); });
+      link_->deliver(std::move(future_), std::move(*error));
     } else {
-      const auto& failure = std::get<TaskFailure>(outcome);
-      future_.set_exception([&](ModuleState&) { return worker_failure(failure.description); });
+      link_->deliver(std::move(future_), std::get<TaskFailure>(std::move(outcome)));
     }
   }
 
  private:
-  void deliver(std::shared_ptr<StreamChannel> channel) {
-    ReceiverGuard guard(std::move(channel));
-    {
-      PythonAccess access;
-      if (!access) {
-        // The exit hook has run, maybe before this child existed, and the
-        // driver's graceful stop would be cut short by the process's end.
-        terminate_all_children();
-        return;
-      }
-    }
-    // If the awaiter cancelled the future meanwhile, or its loop is closed,
-    // the OutputStream is dropped unseen, and releases the receiving side.
-    future_.set_result([&](ModuleState& state) {
-      Ref stream = new_output_stream(state, guard.channel());
-      if (stream) guard.dismiss();
-      return stream;
-    });
-  }
-
-  PendingFuture future_;
+  std::shared_ptr<LoopLink> link_;
+  Ref future_;  // moved only, without the interpreter lock
   ExitLink exit_link_;  // until the child exists, the exit hook stops the stream
 };
 
@@ -106,23 +87,27 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     ExecutionRequest request = request_from(*command, policy);
 
+    Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
+    if (!loop) return nullptr;
     auto exit_link = ExitLink::make(token);
     if (!exit_link) {
       PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no stream can start");
       return nullptr;
     }
-    auto pending = PendingFuture::create(module);
-    if (!pending) return nullptr;
-    Ref future = Ref::borrow(pending->future());
+    auto link = LoopLink::of(state, loop.get());
+    if (!link) return nullptr;
+    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    if (!future) return nullptr;
 
-    StreamDone done(std::move(*pending), std::move(*exit_link));
+    PyObject* returned = Ref(future).release();
+    StreamDone done(std::move(link), std::move(future), std::move(*exit_link));
     {
       // As for run(): the runtime may need a lock that one of its threads
       // holds while waiting for the interpreter lock.
       GilRelease unlocked;
       start_stream(std::move(request), std::move(token), capture, std::move(done));
     }
-    return future.release();
+    return returned;
   });
 }
 

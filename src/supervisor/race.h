@@ -2,6 +2,10 @@
 // nothing: every branch's result is handed back, including a branch that
 // completed with data although another one won.
 //
+// Before waiting, the branches are polled once in a random rotation
+// (poll_in_rotation): when one is ready already, it decides at once, exactly
+// as if all had been waited on, without starting any asynchronous operation.
+//
 // Branches are started by `start(branch, handler)`, where `handler` takes
 // one Result (a struct with `bool disabled`); they are initiated in a random
 // rotation so that, when several are ready at once, none is always first. A
@@ -10,8 +14,8 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <random>
-#include <stdexcept>
 #include <tuple>
 #include <utility>
 
@@ -24,22 +28,34 @@ namespace quellar {
 
 template <class Result, std::size_t N>
 struct RaceOutcome {
-  std::size_t winner;              // index of the branch that decided the race
-  std::array<Result, N> results;   // by branch index
+  std::size_t winner;             // index of the branch that decided the race
+  std::array<Result, N> results;  // by branch index
 };
 
 // A cheap per-thread source for the random rotation; its quality does not
-// matter, only that no branch is always initiated first.
+// matter, only that no branch is always first.
 inline unsigned random_rotation(unsigned n) {
   thread_local std::minstd_rand engine{std::random_device{}()};
   return static_cast<unsigned>(engine() % n);
 }
 
+// Calls `ready(branch)` for the branches in a random rotation until one says
+// it decided (returns true); that branch, or nothing.
+template <std::size_t N, class Ready>
+std::optional<std::size_t> poll_in_rotation(Ready&& ready) {
+  const unsigned rotation = random_rotation(N);
+  for (unsigned k = 0; k < N; ++k) {
+    const std::size_t branch = (rotation + k) % N;
+    if (ready(branch)) return branch;
+  }
+  return std::nullopt;
+}
+
 namespace detail {
 
 template <class Result, std::size_t N, class Start, std::size_t... Slot>
-asio::awaitable<RaceOutcome<Result, N>> race(Start& start, unsigned rotation,
-                                             std::index_sequence<Slot...>) {
+asio::awaitable<std::optional<RaceOutcome<Result, N>>> race(Start& start, unsigned rotation,
+                                                            std::index_sequence<Slot...>) {
   auto branch_op = [&start, rotation](std::size_t slot) {
     const int branch = static_cast<int>((rotation + slot) % N);
     return [&start, branch](auto token) {
@@ -66,16 +82,16 @@ asio::awaitable<RaceOutcome<Result, N>> race(Start& start, unsigned rotation,
       break;
     }
   }
-  if (outcome.winner == N) throw std::logic_error("a race had no enabled branch");
+  // Every branch disabled: the caller's broken invariant, reported by it.
+  if (outcome.winner == N) co_return std::nullopt;
   co_return outcome;
 }
 
 }  // namespace detail
 
 template <std::size_t N, class Result, class Start>
-asio::awaitable<RaceOutcome<Result, N>> race(Start start) {
-  co_return co_await detail::race<Result, N>(start, random_rotation(N),
-                                             std::make_index_sequence<N>());
+asio::awaitable<std::optional<RaceOutcome<Result, N>>> race(Start start) {
+  co_return co_await detail::race<Result, N>(start, random_rotation(N), std::make_index_sequence<N>());
 }
 
 }  // namespace quellar

@@ -1,12 +1,12 @@
-// Entry point for bindings that must not see Asio: start one supervised run
-// on the process-wide runtime and get its outcome through a callback.
+// Entry point of run() for bindings that must not see Asio: start one
+// supervised run on the process-wide runtime and get its outcome through a
+// callback.
 #pragma once
-
-#include "../unique_function.h"
 
 #include "../cancellation.h"
 #include "../outcome.h"
 #include "../policy.h"
+#include "../unique_function.h"
 
 namespace quellar {
 
@@ -20,16 +20,5 @@ using RunCallback = UniqueFunction<void(RunOutcome)>;
 // result whose termination is Cancelled.
 void start_run(ExecutionRequest request, Bytes input, CancellationToken cancellation,
                RunCallback done);
-
-}  // namespace quellar
-
-namespace quellar {
-
-// SIGKILL to the process group of every child this library still supervises
-// (runs and streams alike), including children being started at this moment.
-// For a host that is going away (interpreter exit): a contained child must
-// not outlive its supervisor silently. From then on nothing new is started:
-// every run and stream fails with "spawn_failed".
-void terminate_all_children();
 
 }  // namespace quellar

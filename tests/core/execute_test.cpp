@@ -14,7 +14,8 @@
 #include "async_support.h"
 #include "platform/launcher.h"
 #include "events/stream.h"
-#include "supervisor/execute.h"
+#include "supervisor/live_children.h"
+#include "supervisor/pipeline.h"
 #include "support.h"
 
 using namespace quellar;
@@ -50,7 +51,7 @@ ProcessExit exited(const ExecutionOutput& output) {
 
 
 
-int first_number(const std::string& text) { return std::atoi(text.c_str()); }
+int first_number(std::string_view text) { return std::atoi(std::string(text).c_str()); }
 
 }  // namespace
 
@@ -96,7 +97,7 @@ TEST(Execute, StartsFromAnEmptyEnvironmentWithCleanSignals) {
       "grep -E '^Sig(Blk|Ign)' /proc/self/status; yes | head -c1 >/dev/null; echo done")));
   ::signal(SIGPIPE, old);
   unsigned long long blocked = 0, ignored = 0;
-  ASSERT_EQ(std::sscanf(status.stdout_bytes.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked,
+  ASSERT_EQ(std::sscanf(status.stdout_bytes.str().c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked,
                         &ignored),
             2)
       << status.stdout_bytes;
@@ -104,7 +105,7 @@ TEST(Execute, StartsFromAnEmptyEnvironmentWithCleanSignals) {
   // No standard signal is ignored (glibc keeps its two internal real-time
   // signals ignored in every child it spawns).
   EXPECT_EQ(ignored & 0x7fffffffu, 0u);
-  EXPECT_TRUE(status.stdout_bytes.ends_with("done\n"));
+  EXPECT_TRUE(status.stdout_bytes.view().ends_with("done\n"));
   EXPECT_EQ(status.stderr_bytes, "") << "yes saw a broken pipe instead of dying of SIGPIPE";
 }
 
@@ -119,7 +120,7 @@ TEST(Execute, ChildHoldsOnlyItsStandardStreams) {
 TEST(Execute, LeadsItsOwnProcessGroup) {
   auto output = expect_output(run_blocking(shell("ps -o pid=,pgid= -p $$")));
   int pid = 0, pgid = 0;
-  ASSERT_EQ(std::sscanf(output.stdout_bytes.c_str(), "%d %d", &pid, &pgid), 2);
+  ASSERT_EQ(std::sscanf(output.stdout_bytes.str().c_str(), "%d %d", &pid, &pgid), 2);
   EXPECT_EQ(pid, pgid);
   EXPECT_NE(pgid, ::getpgrp());
 }
@@ -498,10 +499,7 @@ TEST_F(ContainedRun, StreamsReportLauncherRefusalsWhenTheyStart) {
   ExecutionRequest outside;
   outside.executable = dir.make_file("tool", "#!/bin/sh\necho ran\n", 0755);
   outside.policy.filesystem = FilesystemPolicy{};
-  std::promise<StreamStartOutcome> promise;
-  auto future = promise.get_future();
-  start_stream(outside, {}, false, [&promise](StreamStartOutcome o) { promise.set_value(std::move(o)); });
-  auto outcome = future.get();
+  auto outcome = test::start_stream_blocking(outside);
   ASSERT_TRUE(std::holds_alternative<SandboxError>(outcome));
   const auto& error = std::get<SandboxError>(outcome);
   EXPECT_EQ(error.code(), "spawn_failed");

@@ -7,7 +7,7 @@
 
 #include "async_support.h"
 #include "support.h"
-#include "supervisor/child.h"
+#include "supervisor/spawn.h"
 
 using namespace quellar;
 using namespace std::chrono_literals;
@@ -16,15 +16,25 @@ using test::shell;
 namespace {
 
 SupervisedChild spawned(const ExecutionRequest& request, const ProcessRegistry* registry = nullptr) {
-  auto child = spawn_internal(request, registry);
+  auto child = test::run_blocking(runtime::next_worker(), spawn_internal(request, registry));
   if (!child) throw std::runtime_error(child.error().describe());
   return std::move(*child);
 }
 
 std::expected<ProcessReceipt, SandboxError> shut_down(SupervisedChild child,
                                                       std::chrono::nanoseconds grace) {
-  auto strand = child.strand;
-  return test::run_blocking(strand, SupervisedChild::shutdown(std::move(child), grace));
+  auto executor = child.executor;
+  return test::run_blocking(executor, SupervisedChild::shutdown(std::move(child), grace));
+}
+
+std::expected<ProcessReceipt, SandboxError> stop_group(SupervisedChild child,
+                                                       std::chrono::nanoseconds grace) {
+  auto executor = child.executor;
+  return test::run_blocking(executor, SupervisedChild::stop_group(std::move(child), grace));
+}
+
+std::expected<SupervisedChild, SandboxError> try_spawn(const ExecutionRequest& request) {
+  return test::run_blocking(runtime::next_worker(), spawn(request));
 }
 
 
@@ -55,10 +65,10 @@ TEST(Spawn, ValidationAndSpawnFailuresStartNothing) {
   auto before = test::child_process_count();
   ExecutionRequest relative;
   relative.executable = "sh";
-  EXPECT_EQ(spawn(relative).error().code(), "relative_executable");
+  EXPECT_EQ(try_spawn(relative).error().code(), "relative_executable");
   auto required = shell("true");
   required.policy.enforcement = EnforcementMode::Required;
-  EXPECT_EQ(spawn(required).error().code(), "sandbox_enforcement_unavailable");
+  EXPECT_EQ(try_spawn(required).error().code(), "sandbox_enforcement_unavailable");
   EXPECT_EQ(test::child_process_count(), before);
 }
 
@@ -126,8 +136,8 @@ TEST(DropRules, DroppingAnExitedChildSignalsNothing) {
   // sleeper that stayed in it would die if the drop signalled the group.
   auto child = spawned(shell("sleep 100 >/dev/null 2>&1 & echo $!"));
   const int sleeper = std::stoi(read_line(child));
-  auto strand = child.strand;
-  auto waited = test::run_blocking(strand, child.child->wait());
+  auto executor = child.executor;
+  auto waited = test::run_blocking(executor, child.child->wait());
   ASSERT_TRUE(waited);
   { auto dropped = std::move(child); }
   std::this_thread::sleep_for(100ms);
@@ -137,9 +147,9 @@ TEST(DropRules, DroppingAnExitedChildSignalsNothing) {
 
 TEST(ChildProcess, WaitTwiceGivesTheSameExitAndKillAfterReapIsSilent) {
   auto child = spawned(shell("exit 7"));
-  auto strand = child.strand;
-  auto first = test::run_blocking(strand, child.child->wait());
-  auto second = test::run_blocking(strand, child.child->wait());
+  auto executor = child.executor;
+  auto first = test::run_blocking(executor, child.child->wait());
+  auto second = test::run_blocking(executor, child.child->wait());
   ASSERT_TRUE(first && second);
   EXPECT_EQ(first->code, 7);
   EXPECT_EQ(*first, *second);
@@ -159,8 +169,8 @@ TEST(Registry, LeaseRegistersAnnouncesAndUnregisters) {
   EXPECT_EQ(std::get<lifecycle::Started>(*started).pid, pid);
   EXPECT_EQ(std::get<lifecycle::Started>(*started).executable.requested, "/bin/sh");
 
-  auto strand = child.strand;
-  auto exit = test::run_blocking(strand, child.child->wait());
+  auto executor = child.executor;
+  auto exit = test::run_blocking(executor, child.child->wait());
   auto receipt = child.complete(termination::Exited{*exit});
   EXPECT_FALSE(child.pid.has_value());
   EXPECT_EQ(registry.size(), 0u);
@@ -170,18 +180,64 @@ TEST(Registry, LeaseRegistersAnnouncesAndUnregisters) {
   EXPECT_EQ(receipt.executable.requested, "/bin/sh");
 }
 
-TEST(Registry, DroppingAnArmedLeaseKillsTheGroup) {
+TEST(Registry, DroppingARegisteredChildKillsTheGroupItsRegistrationPromised) {
   ProcessRegistry registry;
   int grandchild = 0;
   {
     auto child = spawned(shell("sleep 100 & echo $!; wait"), &registry);
     grandchild = std::stoi(read_line(child));
-    // Without kill_on_drop the child's drop kills only the leader itself;
-    // the grandchild in its group is left to the lease, dropped first.
+    // Without kill_on_drop the drop would kill only the leader itself; the
+    // registration still has the grandchild in its group killed.
     child.kill_on_drop = false;
-    ProcessLease lease = std::move(*child.lease);
-    child.lease.reset();
+    EXPECT_TRUE(child.registered());
   }
   EXPECT_TRUE(test::gone_within(grandchild));
   EXPECT_EQ(registry.size(), 0u);
+}
+
+TEST(StopGroup, SigtermEndsACooperativeChild) {
+  auto receipt = stop_group(spawned(shell("exec sleep 100")), 250ms);
+  ASSERT_TRUE(receipt);
+  EXPECT_EQ(std::get<termination::Exited>(receipt->termination).exit,
+            (ProcessExit{std::nullopt, SIGTERM}));
+}
+
+TEST(StopGroup, AnExitedLeaderWithNothingLeftIsNotWaitedFor) {
+  auto child = spawned(shell("exit 2"));
+  auto executor = child.executor;
+  ASSERT_TRUE(test::run_blocking(executor, child.child->wait()));
+  auto start = std::chrono::steady_clock::now();
+  auto receipt = stop_group(std::move(child), 10s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  ASSERT_TRUE(receipt);
+  EXPECT_EQ(std::get<termination::Exited>(receipt->termination).exit, (ProcessExit{2, std::nullopt}));
+}
+
+TEST(StopGroup, ReachesWhatIsLeftOfTheGroupAfterTheLeaderExited) {
+  // One member honours SIGTERM, one ignores it: both are gone by the end
+  // of the grace, and the leader's own exit is the receipt.
+  auto child = spawned(shell("sleep 100 & echo $!; (trap '' TERM; while :; do sleep 1; done) & echo $!; exit 3"));
+  const int polite = std::stoi(read_line(child));
+  const int stubborn = std::stoi(read_line(child));
+  auto executor = child.executor;
+  ASSERT_TRUE(test::run_blocking(executor, child.child->wait()));
+  auto start = std::chrono::steady_clock::now();
+  auto receipt = stop_group(std::move(child), 300ms);
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(receipt);
+  EXPECT_EQ(std::get<termination::Exited>(receipt->termination).exit, (ProcessExit{3, std::nullopt}));
+  EXPECT_TRUE(test::gone_within(polite, 1s));
+  EXPECT_TRUE(test::gone_within(stubborn, 1s));
+  EXPECT_LT(took, 3s);
+}
+
+TEST(DropRules, AnAbandonedSupervisionKillsTheGroupAfterTheLeaderExited) {
+  // The pipelines' policy: whatever the leader does, the group goes.
+  auto child = spawned(shell("sleep 100 >/dev/null 2>&1 & echo $!"));
+  const int member = std::stoi(read_line(child));
+  auto executor = child.executor;
+  ASSERT_TRUE(test::run_blocking(executor, child.child->wait()));
+  child.drop_policy = DropPolicy::KillGroup;
+  { auto dropped = std::move(child); }
+  EXPECT_TRUE(test::gone_within(member));
 }

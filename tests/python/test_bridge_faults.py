@@ -11,11 +11,13 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
+import weakref
 
 import pytest
 
 from quellar import CancellationToken, Command, run
-from support import open_fd_count, process_gone, shell
+from support import open_fd_count, process_gone, shell, wait_for_file
 
 
 def run_python(script: str, *args: str, timeout: float = 30) -> subprocess.CompletedProcess:
@@ -161,6 +163,77 @@ def test_closed_loop_drops_the_outcome_silently():
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert result.stdout == "still works\n"
+
+
+# The group leader records its pid and a background member's, then waits.
+GROUP_SCRIPT = 'sleep 30 & echo "$$ $!" > "$0"; wait'
+
+
+class TestLoopsThatGoAway:
+    def test_closing_a_loop_stops_the_runs_pending_on_it(self, tmp_path):
+        pids = tmp_path / "pids"
+        loop = asyncio.new_event_loop()
+
+        async def start():
+            future = run(Command(["/bin/sh", "-c", GROUP_SCRIPT, str(pids)], timeout=60))
+            members = await wait_for_file(pids)
+            return future, [int(pid) for pid in members.split()]
+
+        future, members = loop.run_until_complete(start())
+        loop.close()  # the run's outcome can never be delivered: it stops
+        for pid in members:
+            assert process_gone(pid, within=3), pid
+        del future
+
+    def test_an_abandoned_loop_is_freed_once_its_runs_are_over(self, tmp_path):
+        references = []
+        for i in range(5):
+            marker = tmp_path / f"done{i}"
+            loop = asyncio.new_event_loop()
+
+            async def start():
+                return [run(shell(f"sleep 0.2; echo > {marker}")) for _ in range(3)]
+
+            loop.run_until_complete(start())
+            references.append((weakref.ref(loop), marker))
+            # Abandoned: neither closed nor run again (its unclosed-loop
+            # warning is expected).
+            del loop
+        deadline = time.monotonic() + 10
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            while time.monotonic() < deadline:
+                gc.collect()
+                if all(reference() is None for reference, _ in references):
+                    break
+                time.sleep(0.05)
+        assert all(marker.exists() for _, marker in references)
+        assert [reference() is None for reference, _ in references] == [True] * 5
+
+
+def test_a_reader_out_of_memory_fails_the_run_instead_of_hanging():
+    # A capture that cannot grow (the address space is limited) must end the
+    # run with "execution_failed" and release everything, not hang.
+    script = """
+    import asyncio, resource, time
+    from quellar import Command, SupervisorError, run
+    resource.setrlimit(resource.RLIMIT_AS, (480 << 20, 480 << 20))
+
+    async def main():
+        started = time.monotonic()
+        try:
+            await run(Command(["/usr/bin/head", "-c", "400000000", "/dev/zero"],
+                              max_stdout_bytes=2 ** 31, timeout=3))
+        except SupervisorError as error:
+            print(error.code, round(time.monotonic() - started))
+
+    asyncio.run(main())
+    """
+    result = run_python(script, timeout=60)
+    assert result.returncode == 0, result.stderr
+    code, seconds = result.stdout.split()
+    assert code == "execution_failed"
+    assert int(seconds) < 15
 
 
 def forked_child(queue):

@@ -285,6 +285,44 @@ class TestStopping:
             await output.__anext__()
 
 
+class TestGroupStop:
+    """Stopping a stream signals the group it started, whether or not the
+    leader is still there: the leader exits at once, a background member
+    holds the output open, and the stop must reach it."""
+
+    SCRIPT = 'sleep 30 & echo $! > "$0"; exit 0'
+
+    async def start(self, tmp_path, **kwargs):
+        pid_file = tmp_path / "member"
+        output = await stream(Command(["/bin/sh", "-c", self.SCRIPT, str(pid_file)], **kwargs))
+        return output, int(await wait_for_file(pid_file))
+
+    async def test_timeout(self, tmp_path):
+        output, member = await self.start(tmp_path, timeout=0.3)
+        events = await collect(output)
+        assert events[-1].result.termination == "timed_out"
+        assert process_gone(member, within=1)
+
+    async def test_aclose(self, tmp_path):
+        output, member = await self.start(tmp_path)
+        assert (await output.aclose()).termination == "cancelled"
+        assert process_gone(member, within=1)
+
+    async def test_cancel(self, tmp_path):
+        output, member = await self.start(tmp_path)
+        output.cancel()
+        assert (await collect(output))[-1].result.termination == "cancelled"
+        assert process_gone(member, within=1)
+
+    async def test_drop(self, tmp_path):
+        output, member = await self.start(tmp_path)
+        assert (await output.__anext__()).kind == "started"
+        del output
+        await asyncio.sleep(0)
+        gc.collect()
+        assert process_gone(member, within=1.5)
+
+
 class TestDropped:
     async def test_a_dropped_stream_stops_its_child(self, tmp_path):
         output, pid = await stubborn(tmp_path)

@@ -1,8 +1,6 @@
-// Process-wide bookkeeping of what this library supervises right now, for the
-// two moments when the host process changes under us: its exit (every live
-// process group is killed) and fork() (the child process must not keep the
-// write ends of other children's standard input open, or they never see end
-// of input).
+// The process groups this library supervises right now, for the moment the
+// host goes away: terminate_all_children() kills every one of them, children
+// being started at that moment included, and refuses new ones from then on.
 #pragma once
 
 #include <cstdint>
@@ -33,12 +31,13 @@ class LiveRegistration {
 // terminate_all_children() has run, no admission is granted any more.
 class SpawnAdmission {
  public:
-  // False when the host is going away: start nothing.
-  bool granted() const { return granted_; }
   SpawnAdmission();
   SpawnAdmission(const SpawnAdmission&) = delete;
   SpawnAdmission& operator=(const SpawnAdmission&) = delete;
   ~SpawnAdmission();
+
+  // False when the host is going away: start nothing.
+  bool granted() const { return granted_; }
 
   // Registers the started child's container. Returns nothing (and kills the
   // group) when the host started going away meanwhile.
@@ -46,22 +45,21 @@ class SpawnAdmission {
 
  private:
   bool granted_ = false;
-  bool open_ = false;
 };
 
-// Marks a descriptor to be closed in a process forked from this one.
-// Unregister (destroy) before closing the descriptor.
-class CloseInForkedChild {
- public:
-  CloseInForkedChild() = default;
-  explicit CloseInForkedChild(int fd);
-  CloseInForkedChild(CloseInForkedChild&& other) noexcept;
-  CloseInForkedChild& operator=(CloseInForkedChild&& other) noexcept;
-  ~CloseInForkedChild();
-  void release();
+// SIGKILL to the process group of every child this library still supervises
+// (runs and streams alike), including children being started at this moment.
+// For a host that is going away (interpreter exit): a contained child must
+// not outlive its supervisor silently. From then on nothing new is started:
+// every run and stream fails with "spawn_failed".
+void terminate_all_children();
 
- private:
-  std::uint64_t id_ = 0;
-};
+namespace live_children::fork_hooks {
+// The registry's lock is held across fork(); the forked child starts with an
+// empty registry (the parent's children are not its to signal).
+void prepare();
+void in_parent();
+void in_child();
+}  // namespace live_children::fork_hooks
 
 }  // namespace quellar

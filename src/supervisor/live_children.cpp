@@ -1,7 +1,4 @@
-#include "live.h"
-
-#include <pthread.h>
-#include <unistd.h>
+#include "live_children.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,61 +7,45 @@
 #include <utility>
 #include <vector>
 
-#include "run.h"
-
 namespace quellar {
 namespace {
 
 struct LiveState {
   std::mutex lock;
   std::condition_variable admissions_closed;
-  bool closing = false;       // terminate_all_children() has run
-  std::size_t admissions = 0; // children being started right now
+  bool closing = false;        // terminate_all_children() has run
+  std::size_t admissions = 0;  // children being started right now
   std::uint64_t next_id = 1;
   std::map<std::uint64_t, std::shared_ptr<ProcessContainer>> containers;
-  std::map<std::uint64_t, int> fork_closed_fds;
 };
-
-void before_fork();
-void after_fork_in_parent();
-void after_fork_in_child();
 
 LiveState& state() {
   // Never destroyed: runtime threads may still use it while the host exits.
-  static LiveState* live = [] {
-    ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    return new LiveState;
-  }();
+  static LiveState* live = new LiveState;
   return *live;
 }
 
-// Held across fork(), so that the child sees a consistent set and an
-// unlocked mutex.
-void before_fork() { state().lock.lock(); }
-void after_fork_in_parent() { state().lock.unlock(); }
-void after_fork_in_child() {
+}  // namespace
+
+namespace live_children::fork_hooks {
+void prepare() { state().lock.lock(); }
+void in_parent() { state().lock.unlock(); }
+void in_child() {
   LiveState& live = state();
-  for (const auto& [id, fd] : live.fork_closed_fds) ::close(fd);
-  live.fork_closed_fds.clear();
-  // The parent's children are not ours: never signal them from here.
+  // The parent's children are not ours: never signal them from here. (The
+  // containers are leaked, not released: releasing may run code that is not
+  // safe between fork and exec of a multi-threaded parent.)
+  for (auto& [id, container] : live.containers) new std::shared_ptr<ProcessContainer>(std::move(container));
   live.containers.clear();
   live.admissions = 0;
   live.closing = false;
   live.lock.unlock();
 }
-
-std::uint64_t add_fd(int fd) {
-  LiveState& live = state();
-  std::lock_guard guard(live.lock);
-  std::uint64_t id = live.next_id++;
-  live.fork_closed_fds.emplace(id, fd);
-  return id;
-}
-
-}  // namespace
+}  // namespace live_children::fork_hooks
 
 LiveRegistration::LiveRegistration(LiveRegistration&& other) noexcept
     : id_(std::exchange(other.id_, 0)) {}
+
 LiveRegistration& LiveRegistration::operator=(LiveRegistration&& other) noexcept {
   if (this != &other) {
     release();
@@ -72,7 +53,9 @@ LiveRegistration& LiveRegistration::operator=(LiveRegistration&& other) noexcept
   }
   return *this;
 }
+
 LiveRegistration::~LiveRegistration() { release(); }
+
 void LiveRegistration::release() {
   if (id_ == 0) return;
   std::shared_ptr<ProcessContainer> released;  // dropped outside the lock
@@ -85,35 +68,16 @@ void LiveRegistration::release() {
   id_ = 0;
 }
 
-CloseInForkedChild::CloseInForkedChild(int fd) : id_(add_fd(fd)) {}
-CloseInForkedChild::CloseInForkedChild(CloseInForkedChild&& other) noexcept
-    : id_(std::exchange(other.id_, 0)) {}
-CloseInForkedChild& CloseInForkedChild::operator=(CloseInForkedChild&& other) noexcept {
-  if (this != &other) {
-    release();
-    id_ = std::exchange(other.id_, 0);
-  }
-  return *this;
-}
-CloseInForkedChild::~CloseInForkedChild() { release(); }
-void CloseInForkedChild::release() {
-  if (id_ == 0) return;
-  LiveState& live = state();
-  std::lock_guard guard(live.lock);
-  live.fork_closed_fds.erase(id_);
-  id_ = 0;
-}
-
 SpawnAdmission::SpawnAdmission() {
   LiveState& live = state();
   std::lock_guard guard(live.lock);
   if (live.closing) return;
   ++live.admissions;
-  granted_ = open_ = true;
+  granted_ = true;
 }
 
 SpawnAdmission::~SpawnAdmission() {
-  if (!open_) return;
+  if (!granted_) return;
   LiveState& live = state();
   std::lock_guard guard(live.lock);
   if (--live.admissions == 0) live.admissions_closed.notify_all();

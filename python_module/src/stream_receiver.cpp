@@ -1,0 +1,679 @@
+#include "stream_receiver.h"
+
+#include <algorithm>
+
+#include "asyncio_bridge.h"
+#include "structmember.h"
+#include "boxed.h"
+#include "output_event_type.h"
+#include "ready.h"
+
+namespace quellar::py {
+namespace {
+
+// After this many awaitables completed at the call in a row, the next one
+// goes once through the loop. A consumer that never has to wait (the child
+// writes faster than it is read) must still let the loop's other tasks run;
+// asyncio's own StreamReader does so whenever its buffer runs dry, which the
+// queue, refilled by other threads, may never do.
+constexpr unsigned kReadyStreak = 16;
+
+// Raises `settled` (an exception) or finishes an iteration with its value.
+void raise_or_stop(const Settlement& settled) {
+  if (settled.is_exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled.value.get())), settled.value.get());
+    return;
+  }
+  // The value travels inside a StopIteration instance: handed over bare, a
+  // tuple would be taken for the exception's arguments.
+  Ref stop = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, settled.value.get(), nullptr));
+  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+}
+
+// ---------------------------------------------------------------- the claim
+
+// What a future of an event holds (in its attribute _quellar_claim): its
+// claim on the queue, and the event once taken.
+struct ClaimState {
+  enum class Phase : std::uint8_t { Waiting, Taken, HandedOut, Withdrawn };
+
+  std::shared_ptr<StreamReceiver> receiver;
+  StreamQueue::Claim claim = 0;
+  Phase phase = Phase::Waiting;
+  std::size_t place = 0;
+  // Taken and not yet handed out: kept to give it back.
+  std::optional<Received> taken;
+  Settlement settled;
+
+  ClaimState(std::shared_ptr<StreamReceiver> r, StreamQueue::Claim c)
+      : receiver(std::move(r)), claim(c) {}
+  ClaimState(ClaimState&&) noexcept = default;
+  ~ClaimState() {
+    // A future nobody awaits any more gives its claim up. (The receiver
+    // forgets the future itself when it next looks: this may run in the
+    // middle of the receiver's own work, during a garbage collection.)
+    if (receiver && phase == Phase::Waiting) receiver->queue().withdraw(claim);
+  }
+
+  // The outcome, taking the event now if it has not been taken yet. Null
+  // with an exception set when it is not there (the future was not woken).
+  const Settlement* outcome(ModuleState& state) {
+    if (phase == Phase::Taken || phase == Phase::HandedOut) return &settled;
+    if (phase == Phase::Withdrawn) {
+      PyErr_SetString(PyExc_RuntimeError, "the event of this awaitable was given up");
+      return nullptr;
+    }
+    auto got = receiver->take(claim, place);
+    if (!got) {
+      PyErr_SetString(PyExc_RuntimeError, "the event of this awaitable is not there yet");
+      return nullptr;
+    }
+    // The Python object gets a copy: the item itself is kept until it is
+    // handed out, to be given back if its awaiter is cancelled first.
+    settled = to_python(state, Received(*got));
+    if (!settled.value) {
+      settled.value = take_exception();
+      settled.is_exception = true;
+    }
+    taken = std::move(*got);
+    phase = Phase::Taken;
+    return &settled;
+  }
+
+  void hand_out() {
+    if (phase != Phase::Taken) return;
+    phase = Phase::HandedOut;
+    taken.reset();
+  }
+
+  // The awaiter was cancelled after the event was taken for it but before
+  // it resumed with it: the event goes back to its place.
+  void give_back() {
+    if (phase == Phase::Waiting) {
+      withdraw();
+      return;
+    }
+    if (phase != Phase::Taken) return;
+    phase = Phase::Withdrawn;
+    settled = Settlement{};
+    if (taken && *taken) receiver->give_back(place, std::move(**taken));
+    taken.reset();
+  }
+
+  void withdraw() {
+    if (phase != Phase::Waiting) return;
+    phase = Phase::Withdrawn;
+    receiver->withdraw(claim);
+  }
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(settled.value.get());
+    return 0;
+  }
+  void clear() { settled.value.reset(); }
+};
+
+PyType_Slot claim_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<ClaimState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boxed_traverse<ClaimState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(boxed_clear<ClaimState>)},
+    {0, nullptr},
+};
+
+PyType_Spec claim_spec = {
+    "quellar._native._Claim",
+    sizeof(Boxed<ClaimState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    claim_slots,
+};
+
+// Where a future of an event keeps its claim object: one slot after
+// asyncio.Future's own fields (whose size is read when the class is made),
+// so that a future costs no attribute dictionary.
+Py_ssize_t g_claim_offset = 0;
+
+PyObject*& claim_slot(PyObject* future) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(future) + g_claim_offset);
+}
+
+// The claim of a future of an event; null (no exception) without one.
+ClaimState* claim_of(ModuleState& state, PyObject* future) {
+  if (!PyObject_TypeCheck(future, state.next_event_type)) return nullptr;
+  PyObject* claim = claim_slot(future);
+  // Borrowed: the future holds the claim for as long as the future lives.
+  return claim != nullptr ? &unbox<ClaimState>(claim) : nullptr;
+}
+
+traverseproc g_future_traverse = nullptr;
+inquiry g_future_clear = nullptr;
+
+// The slot is the future's own reference, seen by the collector; the rest is
+// asyncio.Future's (which also visits the class where it must).
+int next_event_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(claim_slot(self));
+  return g_future_traverse(self, visit, arg);
+}
+
+int next_event_clear(PyObject* self) {
+  Py_CLEAR(claim_slot(self));
+  return g_future_clear(self);
+}
+
+bool is_true(const Ref& value) { return value && value.get() == Py_True; }
+
+// ---------------------------------------------------------------- the future
+
+// result(): takes the event when the future has been woken for it.
+PyObject* next_event_result(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(Py_TYPE(self));
+    ClaimState* claim = claim_of(state, self);
+    if (claim == nullptr) return call_base(state.future_result, self).release();
+    if (claim->phase == ClaimState::Phase::Waiting || claim->phase == ClaimState::Phase::Withdrawn) {
+      // Not woken (InvalidStateError) or cancelled (CancelledError): asyncio says so.
+      Ref done = call_base(state.future_done, self);
+      Ref cancelled = call_base(state.future_cancelled, self);
+      if (!done || !cancelled) return nullptr;
+      if (done.get() != Py_True || cancelled.get() == Py_True) {
+        return call_base(state.future_result, self).release();
+      }
+    }
+    const Settlement* settled = claim->outcome(state);
+    if (settled == nullptr) return nullptr;
+    if (settled->is_exception) {
+      raise_or_stop(*settled);
+      return nullptr;
+    }
+    return Ref(settled->value).release();
+  });
+}
+
+// exception(): the same, giving the exception instead of raising it.
+PyObject* next_event_exception(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(Py_TYPE(self));
+    ClaimState* claim = claim_of(state, self);
+    if (claim == nullptr) return call_base(state.future_exception, self).release();
+    if (claim->phase == ClaimState::Phase::Waiting || claim->phase == ClaimState::Phase::Withdrawn) {
+      Ref done = call_base(state.future_done, self);
+      Ref cancelled = call_base(state.future_cancelled, self);
+      if (!done || !cancelled) return nullptr;
+      if (done.get() != Py_True || cancelled.get() == Py_True) {
+        return call_base(state.future_exception, self).release();
+      }
+    }
+    const Settlement* settled = claim->outcome(state);
+    if (settled == nullptr) return nullptr;
+    return (settled->is_exception ? Ref(settled->value) : none()).release();
+  });
+}
+
+// cancel(): a future cancelled before its event was taken gives its claim up.
+PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(Py_TYPE(self));
+    const Py_ssize_t count = PyTuple_Size(args);
+    Ref full = Ref::steal(PyTuple_New(count + 1));
+    if (!full) return nullptr;
+    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
+    }
+    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    if (!cancelled) return nullptr;
+    if (cancelled.get() == Py_True) {
+      if (ClaimState* claim = claim_of(state, self)) claim->withdraw();
+    }
+    return cancelled.release();
+  });
+}
+
+// The iterator `await` drives: it yields the future until it is woken, then
+// hands the event over; thrown into (its task cancelled) after the event was
+// taken, it gives the event back first.
+struct WaitState {
+  Ref future;
+  bool yielded = false;
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(future.get());
+    return 0;
+  }
+  void clear() { future.reset(); }
+};
+
+enum class Step { Yield, Return, Raise };
+
+Step step(PyObject* self, Ref& out) {
+  WaitState& wait = unbox<WaitState>(self);
+  ModuleState& state = *state_of(Py_TYPE(self));
+  if (!wait.future) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse an awaited event");
+    return Step::Raise;
+  }
+  Ref done = call_base(state.future_done, wait.future.get());
+  if (!done) return Step::Raise;
+  if (done.get() != Py_True) {
+    if (wait.yielded) {
+      PyErr_SetString(PyExc_RuntimeError, "await wasn't used with future");
+      return Step::Raise;
+    }
+    // The task waits for the future to be done, as for any asyncio future.
+    if (PyObject_SetAttr(wait.future.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
+    wait.yielded = true;
+    out = wait.future;
+    return Step::Yield;
+  }
+  Ref future = std::move(wait.future);
+  ClaimState* claim = claim_of(state, future.get());
+  if (claim == nullptr) {
+    out = call_base(state.future_result, future.get());
+    return out ? Step::Return : Step::Raise;
+  }
+  Ref cancelled = call_base(state.future_cancelled, future.get());
+  if (!cancelled) return Step::Raise;
+  if (cancelled.get() == Py_True) {
+    out = call_base(state.future_result, future.get());  // raises CancelledError
+    return Step::Raise;
+  }
+  const Settlement* settled = claim->outcome(state);
+  if (settled == nullptr) return Step::Raise;
+  claim->hand_out();
+  if (settled->is_exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled->value.get())), settled->value.get());
+    return Step::Raise;
+  }
+  out = settled->value;
+  return Step::Return;
+}
+
+PyObject* wait_next(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref out;
+    switch (step(self, out)) {
+      case Step::Yield:
+        return out.release();
+      case Step::Return:
+        raise_or_stop(Settlement{std::move(out), false});
+        return nullptr;
+      default:
+        return nullptr;
+    }
+  });
+}
+
+PySendResult wait_send(PyObject* self, PyObject*, PyObject** result) {
+  return guarded<PySendResult>(PYGEN_ERROR, [&]() -> PySendResult {
+    Ref out;
+    switch (step(self, out)) {
+      case Step::Yield:
+        *result = out.release();
+        return PYGEN_NEXT;
+      case Step::Return:
+        *result = out.release();
+        return PYGEN_RETURN;
+      default:
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+  });
+}
+
+// The awaiting task throws in the exception its future's result() raised
+// (a stream error: handed over like any event) or its own cancellation (the
+// event goes back).
+void give_back_of(PyObject* self, PyObject* thrown) {
+  WaitState& wait = unbox<WaitState>(self);
+  if (!wait.future) return;
+  ModuleState& state = *state_of(Py_TYPE(self));
+  ClaimState* claim = claim_of(state, wait.future.get());
+  if (claim == nullptr) return;
+  if (thrown != nullptr && claim->phase == ClaimState::Phase::Taken && claim->settled.is_exception &&
+      claim->settled.value.get() == thrown) {
+    claim->hand_out();
+    return;
+  }
+  claim->give_back();
+}
+
+PyObject* wait_throw(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+    if (PyExceptionInstance_Check(type)) {
+      value = type;
+      type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    }
+    give_back_of(self, value);
+    unbox<WaitState>(self).future.reset();
+    if (traceback == Py_None) traceback = nullptr;
+    Py_INCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(traceback);
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+  });
+}
+
+PyObject* wait_close(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    give_back_of(self, nullptr);
+    unbox<WaitState>(self).future.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* wait_send_method(PyObject* self, PyObject* value) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    (void)value;
+    return wait_next(self);
+  });
+}
+
+PyObject* wait_iter(PyObject* self) { return Ref::borrow(self).release(); }
+
+PyMethodDef wait_methods[] = {
+    {"send", wait_send_method, METH_O, nullptr},
+    {"throw", wait_throw, METH_VARARGS, nullptr},
+    {"close", wait_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wait_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(wait_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(wait_next)},
+    {Py_am_send, reinterpret_cast<void*>(wait_send)},
+    {Py_tp_methods, wait_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<WaitState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boxed_traverse<WaitState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(boxed_clear<WaitState>)},
+    {0, nullptr},
+};
+
+PyType_Spec wait_spec = {
+    "quellar._native._NextEventWait",
+    sizeof(Boxed<WaitState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wait_slots,
+};
+
+PyObject* next_event_await(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& state = *state_of(Py_TYPE(self));
+    return box(state.next_event_wait_type, WaitState{Ref::borrow(self), false}).release();
+  });
+}
+
+PyMethodDef next_event_methods[] = {
+    {"result", next_event_result, METH_NOARGS,
+     "The event, taken now if the future has been woken for it."},
+    {"exception", next_event_exception, METH_NOARGS,
+     "The exception the event raises, or None; taken as result() takes it."},
+    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_event_cancel)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Cancels the future; its event, if it had one coming, goes to the next __anext__()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef next_event_members[] = {
+    // Not read-only: the class's deallocation clears writable object slots.
+    {"_quellar_claim", T_OBJECT_EX, 0, 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot next_event_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(next_event_await)},
+    {Py_tp_methods, next_event_methods},
+    {Py_tp_members, next_event_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(next_event_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(next_event_clear)},
+    {Py_tp_doc, const_cast<char*>(
+        "The future of an OutputStream event that is not there yet: an asyncio.Future\n"
+        "whose event is taken only by the code that resumes with it.")},
+    {0, nullptr},
+};
+
+PyType_Spec next_event_spec = {
+    "quellar._native._NextEvent",
+    0,  // set when the class is made: asyncio.Future's size and one slot
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    next_event_slots,
+};
+
+}  // namespace
+
+bool create_stream_future_types(PyObject* module, ModuleState& state, PyObject* bases) {
+  state.claim_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &claim_spec, nullptr));
+  if (state.claim_type == nullptr) return false;
+  state.next_event_wait_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &wait_spec, nullptr));
+  if (state.next_event_wait_type == nullptr) return false;
+  PyObject* future_type = PyTuple_GetItem(bases, 0);
+  Ref size = Ref::steal(PyObject_GetAttrString(future_type, "__basicsize__"));
+  if (!size) return false;
+  const Py_ssize_t base_size = PyLong_AsSsize_t(size.get());
+  if (base_size < 0) return false;
+  g_claim_offset = (base_size + alignof(PyObject*) - 1) / alignof(PyObject*) * alignof(PyObject*);
+  next_event_members[0].offset = g_claim_offset;
+  next_event_spec.basicsize = static_cast<int>(g_claim_offset + sizeof(PyObject*));
+  auto* base = reinterpret_cast<PyTypeObject*>(future_type);
+  g_future_traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(base, Py_tp_traverse));
+  g_future_clear = reinterpret_cast<inquiry>(PyType_GetSlot(base, Py_tp_clear));
+  if (g_future_traverse == nullptr || g_future_clear == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "asyncio.Future is not garbage-collected as expected");
+    return false;
+  }
+  state.next_event_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &next_event_spec, bases));
+  return state.next_event_type != nullptr;
+}
+
+// ---------------------------------------------------------------- StreamReceiver
+
+StreamReceiver::StreamReceiver(PyObject* module, std::shared_ptr<StreamQueue> queue)
+    : module_(Ref::borrow(module)), queue_(std::move(queue)) {}
+
+StreamReceiver::~StreamReceiver() {
+  if (!released_) queue_->release_consumer();
+}
+
+bool StreamReceiver::refuse_other_loop(PyObject* loop) {
+  // Their futures can only be settled on their own loop's thread: nothing
+  // of theirs may be touched from here.
+  if ((waiters_.empty() && closers_.empty()) || !link_ || link_->loop() == loop) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the OutputStream has awaitables pending on another event loop");
+  return true;
+}
+
+bool StreamReceiver::bind(PyObject* loop) {
+  if (link_ && link_->loop() == loop) return true;
+  link_ = LoopLink::of(state(), loop);
+  return link_ != nullptr;
+}
+
+void StreamReceiver::arm() {
+  // The reader that makes a claim ready wakes the loop through the link; the
+  // receiver itself is reached only on the loop's thread.
+  std::weak_ptr<StreamReceiver> self = weak_from_this();
+  std::shared_ptr<LoopLink> link = link_;
+  if (queue_->on_ready([self, link] { link->wake_stream(self); })) link_->wake_stream(self);
+}
+
+void StreamReceiver::forget(StreamQueue::Claim claim) {
+  auto it = std::find_if(waiters_.begin(), waiters_.end(),
+                         [claim](const Waiter& w) { return w.claim == claim; });
+  if (it != waiters_.end()) waiters_.erase(it);
+}
+
+void StreamReceiver::prune() {
+  ModuleState& st = state();
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    PyObject* future = PyWeakref_GetObject(it->future.get());
+    bool gone = future == nullptr || future == Py_None;
+    if (!gone) {
+      Ref cancelled = call_base(st.future_cancelled, future);
+      gone = !cancelled || cancelled.get() == Py_True;
+      PyErr_Clear();
+    }
+    // A future that went away gave its claim up when its claim went; one
+    // cancelled (by asyncio.Future.cancel itself) gives it up here.
+    if (gone) {
+      queue_->withdraw(it->claim);
+      it = waiters_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = closers_.begin(); it != closers_.end();) {
+    Ref done = call_base(st.future_done, it->future.get());
+    if (!done || done.get() == Py_True) {
+      PyErr_Clear();
+      queue_->withdraw(it->claim);
+      it = closers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+PyObject* StreamReceiver::next(PyObject* loop) {
+  if (refuse_other_loop(loop)) return nullptr;
+  prune();
+  const StreamQueue::Claim claim = queue_->claim();
+  if (waiters_.empty() && queue_->ready(claim) && ready_streak_ < kReadyStreak) {
+    ++ready_streak_;
+    Ref ready = new_ready_claim(state(), shared_from_this(), claim);
+    if (!ready) queue_->withdraw(claim);
+    return ready.release();
+  }
+  ready_streak_ = 0;
+  return wait_for(claim, loop);
+}
+
+PyObject* StreamReceiver::wait_for(StreamQueue::Claim claim, PyObject* loop) {
+  ModuleState& st = state();
+  if (!bind(loop)) {
+    queue_->withdraw(claim);
+    return nullptr;
+  }
+  Ref claim_object = box(st.claim_type, ClaimState{shared_from_this(), claim});
+  if (!claim_object) {
+    queue_->withdraw(claim);
+    return nullptr;
+  }
+  // From here the claim object gives the claim up if anything fails.
+  Ref future = link_->new_future(st.next_event_type);
+  if (!future) return nullptr;
+  claim_slot(future.get()) = claim_object.release();
+  Ref weak = Ref::steal(PyWeakref_NewRef(future.get(), nullptr));
+  if (!weak) return nullptr;
+  waiters_.push_back(Waiter{claim, std::move(weak), false});
+  if (queue_->ready(claim)) {
+    // Taken at the call, handed over through the loop: the loop's other
+    // tasks run once (see next()).
+    link_->wake_stream(weak_from_this());
+  } else {
+    arm();
+  }
+  return future.release();
+}
+
+void StreamReceiver::drain() {
+  ModuleState& st = state();
+  auto keep = shared_from_this();
+  prune();
+  bool waiting = false;
+  for (Waiter& waiter : waiters_) {
+    if (waiter.woken) continue;
+    if (!queue_->ready(waiter.claim)) {
+      waiting = true;
+      continue;
+    }
+    PyObject* future = PyWeakref_GetObject(waiter.future.get());
+    if (future == nullptr || future == Py_None) continue;
+    // Woken, not handed over: its result() takes the event.
+    if (!call_base(st.future_set_result, future, Py_None)) PyErr_Clear();
+    waiter.woken = true;
+  }
+  for (auto it = closers_.begin(); it != closers_.end();) {
+    std::optional<Collected> decided = queue_->take_result(it->claim);
+    if (!decided) {
+      waiting = true;
+      ++it;
+      continue;
+    }
+    Settlement settled = collected_to_python(st, std::move(*decided));
+    if (!settled.value) {
+      settled.value = take_exception();
+      settled.is_exception = true;
+    }
+    if (settled.value &&
+        !call_base(settled.is_exception ? st.future_set_exception : st.future_set_result,
+                   it->future.get(), settled.value.get())) {
+      PyErr_Clear();
+    }
+    it = closers_.erase(it);
+  }
+  if (waiting) arm();
+}
+
+PyObject* StreamReceiver::close(PyObject* loop) {
+  if (refuse_other_loop(loop)) return nullptr;
+  prune();
+  ModuleState& st = state();
+  if (auto result = queue_->taken_result()) {
+    return new_ready(st, collected_to_python(st, Collected(std::move(*result)))).release();
+  }
+  const StreamQueue::Claim claim = queue_->claim_result();
+  if (auto decided = queue_->take_result(claim)) {
+    return new_ready(st, collected_to_python(st, std::move(*decided))).release();
+  }
+  if (!bind(loop)) {
+    queue_->withdraw(claim);
+    return nullptr;
+  }
+  Ref future = Ref::steal(PyObject_CallMethod(loop, "create_future", nullptr));
+  if (!future) {
+    queue_->withdraw(claim);
+    return nullptr;
+  }
+  closers_.push_back(Closer{claim, future});
+  arm();
+  return future.release();
+}
+
+void StreamReceiver::release() {
+  if (released_) return;
+  released_ = true;
+  prune();
+  queue_->release_consumer();
+}
+
+std::optional<Received> StreamReceiver::take(StreamQueue::Claim claim, std::size_t& place) {
+  place = queue_->place_of(claim);
+  std::optional<Received> got = queue_->take(claim);
+  if (got) forget(claim);
+  return got;
+}
+
+void StreamReceiver::withdraw(StreamQueue::Claim claim) {
+  queue_->withdraw(claim);
+  forget(claim);
+}
+
+void StreamReceiver::give_back(std::size_t place, StreamItem item) {
+  queue_->give_back(place, std::move(item));
+  // The next claim may now have its event: wake it.
+  if (!waiters_.empty() && link_) link_->wake_stream(weak_from_this());
+}
+
+}  // namespace quellar::py

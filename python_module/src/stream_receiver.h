@@ -1,0 +1,101 @@
+// The Python end of a stream's queue: turns OutputStream.__anext__() and
+// aclose() into claims on the queue and awaitables that take their item only
+// when the code awaiting them resumes.
+//
+// Each __anext__() claims the next event at the call (so the n-th call gets
+// the n-th event, whatever order the awaitables are awaited in). When the
+// event is already there, and no earlier awaitable is still pending, the
+// call returns an awaitable that takes it when awaited, without a trip
+// through the event loop. Otherwise it returns a future of the running loop
+// (an asyncio.Future subclass) that is woken when its event has arrived: the
+// event is taken by the future's result(), which its awaiting task calls as
+// it resumes, and handed over by the future's __await__ iterator. If the
+// awaiting task is cancelled after the wake-up but before it resumed, the
+// iterator gives the event back to the queue; a future cancelled before its
+// wake-up gives its claim up. Either way the next __anext__() gets the event:
+// a cancelled await loses nothing, under wait_for(), asyncio.timeout(),
+// Task.cancel() and task groups alike.
+//
+// The runtime's threads never touch Python here: a reader that makes a
+// claim ready wakes the loop through the loop's LoopLink, and the wake-up
+// hands over every event that has arrived.
+#pragma once
+
+#include "ref.h"
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "events/stream_queue.h"
+#include "module_state.h"
+
+namespace quellar::py {
+
+class LoopLink;
+
+class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
+ public:
+  // Interpreter lock needed (so is every member but the constructor's
+  // callers' moves); `module` gives the classes the items become.
+  StreamReceiver(PyObject* module, std::shared_ptr<StreamQueue> queue);
+  StreamReceiver(const StreamReceiver&) = delete;
+  StreamReceiver& operator=(const StreamReceiver&) = delete;
+  ~StreamReceiver();
+
+  StreamQueue& queue() { return *queue_; }
+
+  // __anext__(): an awaitable of the next OutputEvent. `loop` is the running
+  // loop (borrowed). Null with an exception set.
+  PyObject* next(PyObject* loop);
+  // aclose(), once the stream is cancelled: an awaitable of the final
+  // RunResult or None. Null with an exception set.
+  PyObject* close(PyObject* loop);
+  // The OutputStream is going: once no claim waits, the consumer is gone.
+  void release();
+  // On the loop's thread after a wake-up: wakes every future whose event has
+  // arrived, and settles aclose()'s.
+  void drain();
+
+  // For the awaitables' claims.
+  // The claim's item, once there (`place`: where its claim stood).
+  std::optional<Received> take(StreamQueue::Claim claim, std::size_t& place);
+  void withdraw(StreamQueue::Claim claim);
+  void give_back(std::size_t place, StreamItem item);
+
+  ModuleState& state() const { return *state_of(module_.get()); }
+
+ private:
+  struct Waiter {
+    StreamQueue::Claim claim;
+    Ref future;  // a weak reference: a future nobody holds gives its claim up
+    bool woken = false;
+  };
+  struct Closer {
+    StreamQueue::Claim claim;
+    Ref future;
+  };
+
+  bool refuse_other_loop(PyObject* loop);
+  bool bind(PyObject* loop);
+  PyObject* wait_for(StreamQueue::Claim claim, PyObject* loop);
+  void prune();
+  void arm();
+  void forget(StreamQueue::Claim claim);
+
+  Ref module_;
+  std::shared_ptr<StreamQueue> queue_;
+  std::shared_ptr<LoopLink> link_;  // the loop its futures are on
+  std::deque<Waiter> waiters_;      // in claim order
+  std::deque<Closer> closers_;
+  bool released_ = false;
+  // Awaitables completed at the call in a row (see next()).
+  unsigned ready_streak_ = 0;
+};
+
+// Creates the stream's future classes (the future of an event that is not
+// there yet, its awaiting iterator, its claim) into the module state.
+// `bases` is (asyncio.Future,). False with an exception set.
+bool create_stream_future_types(PyObject* module, ModuleState& state, PyObject* bases);
+
+}  // namespace quellar::py

@@ -1,0 +1,57 @@
+// The blocking-work pool: a few threads for system calls that may block for
+// as long as the kernel likes (resolving paths and reading metadata on a hung
+// network mount, starting a process whose executable lives there). A stuck
+// call holds up only the request it belongs to: a request never waits for a
+// thread that is busy, a new thread is started instead. The runtime's workers
+// never make such calls, so no stuck call stalls the other children they
+// serve.
+#pragma once
+
+#include <exception>
+#include <type_traits>
+#include <utility>
+
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/post.hpp>
+
+#include "unique_function.h"
+
+namespace quellar::blocking {
+
+// Runs `work` on a pool thread, at once.
+void post(UniqueFunction<void()> work);
+
+// Completes, on the awaiting side's executor, with what `work` returned
+// (or the exception it threw), after running it on a pool thread.
+template <class Work, class Executor, class CompletionToken>
+auto async_run(Work work, const Executor& executor, CompletionToken&& token) {
+  using Result = std::invoke_result_t<Work&>;
+  return asio::async_initiate<CompletionToken, void(std::exception_ptr, Result)>(
+      [](auto handler, Work work, Executor executor) {
+        post([handler = std::move(handler), work = std::move(work), executor]() mutable {
+          std::exception_ptr failure;
+          Result result{};
+          try {
+            result = work();
+          } catch (...) {
+            failure = std::current_exception();
+          }
+          auto target = asio::get_associated_executor(handler, executor);
+          asio::post(target, [h = std::move(handler), failure, r = std::move(result)]() mutable {
+            std::move(h)(failure, std::move(r));
+          });
+        });
+      },
+      token, std::move(work), executor);
+}
+
+// For the host's fork() (host_fork.cpp): the pool's lock is held across it,
+// and the forked child starts with an empty pool.
+namespace fork_hooks {
+void prepare();
+void in_parent();
+void in_child();
+}  // namespace fork_hooks
+
+}  // namespace quellar::blocking

@@ -1,0 +1,25 @@
+#include "stream.h"
+
+#include <asio/co_spawn.hpp>
+
+#include "../runtime.h"
+#include "../supervisor/pipeline.h"
+
+namespace quellar {
+
+void start_stream(ExecutionRequest request, CancellationToken cancellation, bool capture,
+                  UniqueFunction<void(StreamStartOutcome)> done) {
+  // Whatever way the task ends, `done` is called exactly once: with the
+  // queue, the spawn error, or the task's own failure.
+  auto pending = std::make_shared<UniqueFunction<void(StreamStartOutcome)>>(std::move(done));
+  auto started = [pending](StreamStartOutcome outcome) {
+    if (*pending) std::exchange(*pending, nullptr)(std::move(outcome));
+  };
+  asio::co_spawn(runtime::next_worker(),
+                 drive_stream(std::move(request), std::move(cancellation), capture, started),
+                 [started](std::exception_ptr failure) mutable {
+                   if (failure) started(task_failure(failure));
+                 });
+}
+
+}  // namespace quellar

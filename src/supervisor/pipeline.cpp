@@ -1,0 +1,521 @@
+#include "pipeline.h"
+
+#include <array>
+#include <utility>
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "../asio_compat.h"
+#include "../runtime.h"
+#include "race.h"
+#include "reader.h"
+#include "spawn.h"
+#include "writer.h"
+
+namespace quellar {
+namespace {
+
+using asio::experimental::make_parallel_group;
+using asio::experimental::wait_for_one;
+
+enum class Road { Run, Stream };
+
+enum Branch : int { kCancel = 0, kDeadline, kExit, kReader, kConsumerGone, kBranches };
+
+struct BranchResult {
+  int branch = -1;
+  bool disabled = false;
+  std::error_code ec;
+  std::optional<ReaderEnd> end;  // kReader
+};
+
+class Supervision {
+ public:
+  Supervision(Road road, ExecutionRequest request, CancellationToken cancellation,
+              std::shared_ptr<StreamQueue> queue, asio::any_io_executor executor)
+      : road_(road),
+        request_(std::move(request)),
+        cancellation_(std::move(cancellation)),
+        queue_(std::move(queue)),
+        executor_(std::move(executor)),
+        timer_(executor_),
+        ends_(std::make_shared<ReaderEndChannel>(executor_, 2)) {}
+
+  Supervision(const Supervision&) = delete;
+  Supervision& operator=(const Supervision&) = delete;
+
+  // However the supervision ends, its helpers end with it: a writer or a
+  // reader still waiting on a pipe that a process outside the group holds
+  // open would otherwise wait, with its descriptor, for as long as that
+  // process lives. A stream's consumer always sees an end.
+  ~Supervision() {
+    if (writer_) writer_->abort();
+    for (const auto& reader : readers_) {
+      if (reader) reader->stop();
+    }
+    ends_->close();
+    if (queue_ && !queue_->finished()) {
+      queue_->finish(error_item(SandboxError::execution(
+          IoError::other("the stream's supervision failed"))));
+    }
+  }
+
+  // Starts the child (spawn, the launcher's handshake); its error if it
+  // could not be started.
+  asio::awaitable<std::optional<SandboxError>> start(std::string_view input) {
+    auto child = co_await start_supervised(request_, input, nullptr);
+    if (!child) co_return std::move(child.error());
+    child_.emplace(std::move(*child));
+    // Whatever way this supervision is abandoned, it stops what it started.
+    child_->drop_policy = DropPolicy::KillGroup;
+    co_return std::nullopt;
+  }
+
+  // run(): the input writer and two capture readers.
+  void start_run_helpers(Bytes input) {
+    writer_ = std::make_shared<InputWriter>(platform::UniqueFd(child_->stdin_pipe->release()),
+                                            executor_, input.empty());
+    child_->stdin_pipe.reset();
+    InputWriter::start(writer_, std::move(input));
+    readers_[kStdout] = start_capture_reader(take_pipe(child_->stdout_pipe),
+                                             request_.max_stdout_bytes, kStdout, ends_);
+    readers_[kStderr] = start_capture_reader(take_pipe(child_->stderr_pipe),
+                                             request_.max_stderr_bytes, kStderr, ends_);
+  }
+
+  // stream(): the start event first, then two event readers; the child's
+  // input is closed at once.
+  void start_stream_helpers(bool capture) {
+    child_->stdin_pipe.reset();
+    queue_->push(StreamItem{StreamItem::Kind::Started, {}, std::nullopt, std::nullopt,
+                            StreamStart{child_->executable, child_->pid}});
+    if (capture) {
+      captures_[kStdout] = std::make_shared<ByteBuffer>();
+      captures_[kStderr] = std::make_shared<ByteBuffer>();
+    }
+    readers_[kStdout] = start_event_reader(take_pipe(child_->stdout_pipe), request_.max_stdout_bytes,
+                                           kStdout, queue_, captures_[kStdout], ends_);
+    readers_[kStderr] = start_event_reader(take_pipe(child_->stderr_pipe), request_.max_stderr_bytes,
+                                           kStderr, queue_, captures_[kStderr], ends_);
+  }
+
+  // Races the branches until the child has ended on its own with both
+  // readers done, or something else decided how it ends.
+  asio::awaitable<void> decide() {
+    // The time limit counts from here: the child and its helpers exist.
+    timer_.expires_at(expiry_after_ms(request_.timeout_ms));
+    while (!decided()) {
+      if (exit_ && ends_read_[kStdout] && ends_read_[kStderr]) {
+        natural_ = true;
+        co_return;
+      }
+      co_await race_once();
+    }
+  }
+
+  asio::awaitable<Outcome<ExecutionOutput>> finish_run() {
+    if (broken_) co_return *broken_;
+    if (failure_) co_return std::move(*failure_).with_executable(child_->executable);
+    if (natural_) co_return co_await complete_naturally();
+    // No graceful stop on this road: the whole group is killed at once.
+    terminate_process_tree(*child_->child, *child_->container);
+    (void)co_await child_->child->wait();
+    co_await drain();
+    writer_->abort();
+    child_->settle();
+    co_return output(std::move(*reason_));
+  }
+
+  asio::awaitable<void> finish_stream() {
+    if (broken_) {
+      queue_->finish(error_item(SandboxError::execution(IoError::other(broken_->description))));
+    } else if (natural_) {
+      ProcessReceipt receipt = child_->complete(termination::Exited{*exit_});
+      child_->settle();
+      queue_->finish(exited_item(std::move(receipt)));
+    } else if (failure_) {
+      // Its own error (an output limit, a failed read) stops the child
+      // faster; how it ended is not reported, the error is.
+      (void)co_await SupervisedChild::stop_group(take_child(), kErrorStopGrace);
+      queue_->finish(error_item(std::move(*failure_)));
+    } else if (reason_) {
+      auto receipt = co_await SupervisedChild::stop_group(take_child(), kFinishGrace);
+      if (!receipt) {
+        queue_->finish(std::nullopt);  // no exited event then: the iteration just ends
+        co_return;
+      }
+      receipt->termination = std::move(*reason_);
+      queue_->finish(exited_item(std::move(*receipt)));
+    } else {
+      // The consumer has gone: nobody is told.
+      (void)co_await SupervisedChild::stop_group(take_child(), kFinishGrace);
+      queue_->finish(std::nullopt);
+    }
+  }
+
+ private:
+  static Pipe take_pipe(std::optional<Pipe>& pipe) {
+    Pipe taken = std::move(*pipe);
+    pipe.reset();
+    return taken;
+  }
+
+  SupervisedChild take_child() {
+    SupervisedChild child = std::move(*child_);
+    child_.reset();
+    return child;
+  }
+
+  static StreamItem error_item(SandboxError error) {
+    return StreamItem{StreamItem::Kind::Error, {}, std::nullopt, std::move(error), std::nullopt};
+  }
+
+  StreamItem exited_item(ProcessReceipt receipt) {
+    StreamResult result{std::move(receipt), {}, {}};
+    if (captures_[kStdout]) result.stdout_bytes = std::move(*captures_[kStdout]);
+    if (captures_[kStderr]) result.stderr_bytes = std::move(*captures_[kStderr]);
+    return StreamItem{StreamItem::Kind::Exited, {}, std::move(result), std::nullopt, std::nullopt};
+  }
+
+  bool decided() const { return reason_ || failure_ || quiet_ || broken_; }
+
+  // One checked path for a broken invariant: the task reports it as its
+  // failure instead of throwing.
+  void broken(const char* what) {
+    if (!broken_) broken_ = TaskFailure{what};
+  }
+
+  const CancellationToken& cancel_token() const {
+    return road_ == Road::Stream ? queue_->stream_token() : cancellation_;
+  }
+
+  bool enabled(int branch) const {
+    switch (branch) {
+      case kCancel:
+      case kDeadline:
+        return !decided();
+      case kExit:
+        return !exit_;
+      case kReader:
+        return !ends_read_[kStdout] || !ends_read_[kStderr];
+      default:
+        return road_ == Road::Stream;
+    }
+  }
+
+  // Whether the branch has decided something already (applying it), without
+  // waiting.
+  bool poll(int branch) {
+    if (!enabled(branch)) return false;
+    switch (branch) {
+      case kCancel:
+        if (!cancel_token().is_cancelled()) return false;
+        reason_ = termination::Cancelled{};
+        return true;
+      case kDeadline:
+        if (Clock::now() < timer_.expiry()) return false;
+        reason_ = termination::TimedOut{};
+        return true;
+      case kExit:
+        return check_exit();
+      case kReader: {
+        std::optional<ReaderEnd> end = ends_->try_receive();
+        if (!end) return false;
+        apply_end(std::move(*end));
+        return true;
+      }
+      default:
+        if (!queue_->consumer_gone().is_cancelled()) return false;
+        quiet_ = true;
+        return true;
+    }
+  }
+
+  // Reaps the child if it has exited; false while it runs.
+  bool check_exit() {
+    auto polled = child_->child->try_wait_sync();
+    if (!polled) {
+      if (!decided()) failure_ = SandboxError::execution(std::move(polled.error()));
+      return true;
+    }
+    if (!*polled) return false;
+    exit_ = **polled;
+    return true;
+  }
+
+  template <class Handler>
+  void initiate(int branch, Handler handler) {
+    if (!enabled(branch)) {
+      asio::post(executor_, [h = std::move(handler), branch]() mutable {
+        std::move(h)(BranchResult{branch, true, {}, {}});
+      });
+      return;
+    }
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (branch == kReader) {
+      ends_->async_receive(asio::bind_cancellation_slot(
+          slot, [h = std::move(handler)](std::error_code ec, ReaderEnd end) mutable {
+            // Reaches the race even when another branch won: nothing taken
+            // from the channel is lost.
+            BranchResult result{kReader, false, ec, {}};
+            if (!ec) result.end = std::move(end);
+            std::move(h)(std::move(result));
+          }));
+      return;
+    }
+    auto report = asio::bind_cancellation_slot(
+        slot, [h = std::move(handler), branch](std::error_code ec) mutable {
+          std::move(h)(BranchResult{branch, false, ec, {}});
+        });
+    switch (branch) {
+      case kCancel:
+        runtime::async_wait_cancelled(cancel_token(), executor_, std::move(report));
+        break;
+      case kDeadline:
+        timer_.async_wait(std::move(report));
+        break;
+      case kExit:
+        child_->child->async_wait_exit(std::move(report));
+        break;
+      default:
+        runtime::async_wait_cancelled(queue_->consumer_gone(), executor_, std::move(report));
+    }
+  }
+
+  asio::awaitable<void> race_once() {
+    // What is ready already decides without starting any wait.
+    if (poll_in_rotation<kBranches>([this](std::size_t branch) { return poll(static_cast<int>(branch)); })) {
+      co_return;
+    }
+    auto outcome = co_await race<kBranches, BranchResult>(
+        [this](int branch, auto handler) { initiate(branch, std::move(handler)); });
+    if (!outcome) {
+      broken("a race had no enabled branch");
+      co_return;
+    }
+    BranchResult& winner = outcome->results[outcome->winner];
+    switch (winner.branch) {
+      case kCancel:
+        reason_ = termination::Cancelled{};
+        break;
+      case kDeadline:
+        reason_ = termination::TimedOut{};
+        break;
+      case kExit:
+        if (winner.ec) {
+          failure_ = SandboxError::execution(io_error_from(winner.ec));
+        } else {
+          (void)check_exit();
+        }
+        break;
+      case kReader:
+        if (winner.ec || !winner.end) {
+          // Each reader sends exactly one end before it lets go of the
+          // channel, and the branch is disabled once both have.
+          broken("the readers' channel closed");
+        } else {
+          apply_end(std::move(*winner.end));
+        }
+        break;
+      default:
+        quiet_ = true;
+    }
+    // A reader's end taken by a losing branch is applied too.
+    BranchResult& reader = outcome->results[kReader];
+    if (outcome->winner != kReader && !reader.disabled && !reader.ec && reader.end) {
+      apply_end(std::move(*reader.end));
+    }
+  }
+
+  // Records a reader's end; once something else decided how the child ends,
+  // only its data counts.
+  void apply_end(ReaderEnd end) {
+    const bool settled = decided();
+    const std::uint8_t stream = end.stream;
+    const bool out = stream == kStdout;
+    switch (end.kind) {
+      case ReaderEnd::Kind::Completed:
+        break;
+      case ReaderEnd::Kind::LimitExceeded:
+        if (settled) break;
+        if (road_ == Road::Run) {
+          if (out) {
+            reason_ = termination::StdoutLimitExceeded{};
+          } else {
+            reason_ = termination::StderrLimitExceeded{};
+          }
+        } else {
+          failure_ = out ? SandboxError::output_too_large() : SandboxError::stderr_too_large();
+        }
+        break;
+      case ReaderEnd::Kind::ReadFailed:
+        if (!settled) {
+          failure_ = out ? SandboxError::stdout_read(std::move(*end.error))
+                         : SandboxError::stderr_read(std::move(*end.error));
+        }
+        end.data = ByteBuffer();
+        break;
+      case ReaderEnd::Kind::Failed:
+        // Its task failed (memory exhausted): nothing it had is kept.
+        if (!settled) failure_ = SandboxError::execution(std::move(*end.error));
+        end.data = ByteBuffer();
+        break;
+    }
+    ends_read_[stream] = true;
+    captured_[stream] = std::move(end.data);
+  }
+
+  ExecutionOutput output(Termination termination) {
+    ExecutionOutput out;
+    out.stdout_bytes = std::move(captured_[kStdout]);
+    out.stderr_bytes = std::move(captured_[kStderr]);
+    out.executable = child_->executable;
+    auto* exited = std::get_if<termination::Exited>(&termination);
+    out.success = exited && exited->exit.code == 0;
+    out.termination = std::move(termination);
+    out.enforcement = EnforcementLevel::Degraded;
+    return out;
+  }
+
+  SandboxError run_failure(SandboxError error) {
+    return std::move(error).with_executable(child_->executable);
+  }
+
+  asio::awaitable<Outcome<ExecutionOutput>> complete_naturally() {
+    // The child and both pipes have ended. The input writer can only still
+    // be busy if a process outside the group holds the input open without
+    // reading it; it gets a short grace, not forever.
+    if (!writer_->outcome()) {
+      asio::steady_timer grace(executor_);
+      grace.expires_after(kPipeGrace);
+      co_await make_parallel_group(
+          [&](auto token) { return writer_->done().async_receive(std::move(token)); },
+          [&](auto token) { return grace.async_wait(std::move(token)); })
+          .async_wait(wait_for_one(), use_tuple);
+    }
+    child_->settle();
+    if (!writer_->outcome()) {
+      writer_->abort();
+      co_return run_failure(SandboxError::stdin(IoError::other(
+          "the child exited before reading all of its input, and a process outside its group "
+          "holds the input open")));
+    }
+    const WriterOutcome& outcome = *writer_->outcome();
+    if (outcome.task_failed) {
+      co_return run_failure(SandboxError::execution(IoError::other("the input writer task failed")));
+    }
+    if (!outcome.result) co_return run_failure(SandboxError::stdin(outcome.result.error()));
+    co_return output(termination::Exited{*exit_});
+  }
+
+  // Collects the readers' ends after the kill. A reader whose pipe a process
+  // outside the group keeps open is stopped after the grace, and reports
+  // what it captured.
+  asio::awaitable<void> drain() {
+    asio::steady_timer grace(executor_);
+    grace.expires_after(kPipeGrace);
+    bool stopped = false;
+    while (!ends_read_[kStdout] || !ends_read_[kStderr]) {
+      if (stopped) {
+        auto [ec, end] = co_await ends_->async_receive(use_tuple);
+        if (ec) co_return;
+        apply_end(std::move(end));
+        continue;
+      }
+      auto done = co_await make_parallel_group(
+                      [&](auto token) { return ends_->async_receive(std::move(token)); },
+                      [&](auto token) { return grace.async_wait(std::move(token)); })
+                      .async_wait(wait_for_one(), asio::use_awaitable);
+      auto& [order, receive_ec, received, grace_ec] = done;
+      (void)order;
+      if (!receive_ec) {
+        apply_end(std::move(received));
+      } else if (!grace_ec) {
+        for (std::uint8_t s : {kStdout, kStderr}) {
+          if (!ends_read_[s]) readers_[s]->stop();
+        }
+        stopped = true;
+      } else {
+        co_return;  // the channel failed: nothing more will come
+      }
+    }
+  }
+
+  Road road_;
+  ExecutionRequest request_;
+  CancellationToken cancellation_;
+  std::shared_ptr<StreamQueue> queue_;
+  asio::any_io_executor executor_;
+  asio::steady_timer timer_;
+  std::shared_ptr<ReaderEndChannel> ends_;
+  std::optional<SupervisedChild> child_;
+  std::shared_ptr<InputWriter> writer_;
+  std::array<std::shared_ptr<ReaderControl>, 2> readers_;
+  std::array<std::shared_ptr<ByteBuffer>, 2> captures_;
+
+  // What the race found.
+  std::array<bool, 2> ends_read_{};
+  std::array<ByteBuffer, 2> captured_;
+  std::optional<ProcessExit> exit_;
+  std::optional<Termination> reason_;     // the supervisor stops the child
+  std::optional<SandboxError> failure_;   // the supervision failed
+  bool quiet_ = false;                    // a stream's consumer has gone
+  bool natural_ = false;                  // exited on its own, both pipes done
+  std::optional<TaskFailure> broken_;
+};
+
+// Forwards a cancellation of the caller's token to the stream for as long as
+// the stream runs; the caller's token itself is never cancelled by a stream.
+class ForwardCancellation {
+ public:
+  ForwardCancellation(CancellationToken caller, const CancellationToken& stream)
+      : caller_(std::move(caller)) {
+    id_ = caller_.on_cancel([stream] { stream.cancel(); });
+    if (id_ == 0) stream.cancel();
+  }
+  ForwardCancellation(const ForwardCancellation&) = delete;
+  ForwardCancellation& operator=(const ForwardCancellation&) = delete;
+  ~ForwardCancellation() {
+    if (id_ != 0) caller_.remove(id_);
+  }
+
+ private:
+  CancellationToken caller_;
+  CancellationToken::CallbackId id_ = 0;
+};
+
+}  // namespace
+
+asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
+                                                                    Bytes input,
+                                                                    CancellationToken cancellation) {
+  Supervision run(Road::Run, std::move(request), std::move(cancellation), nullptr,
+                  co_await asio::this_coro::executor);
+  if (auto failed = co_await run.start(input)) co_return std::move(*failed);
+  run.start_run_helpers(std::move(input));
+  co_await run.decide();
+  co_return co_await run.finish_run();
+}
+
+asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
+                                   bool capture, UniqueFunction<void(StreamStartOutcome)> started) {
+  CancellationToken stream_token;
+  auto queue = std::make_shared<StreamQueue>(stream_token);
+  Supervision stream(Road::Stream, std::move(request), CancellationToken(), queue,
+                     co_await asio::this_coro::executor);
+  if (auto failed = co_await stream.start({})) {
+    started(std::move(*failed));
+    co_return;
+  }
+  ForwardCancellation forward(std::move(cancellation), stream_token);
+  // The start event is the first item, whatever happens next: the stream
+  // has begun, and only then can it be stopped.
+  stream.start_stream_helpers(capture);
+  started(queue);
+  co_await stream.decide();
+  co_await stream.finish_stream();
+}
+
+}  // namespace quellar

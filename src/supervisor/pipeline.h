@@ -1,0 +1,53 @@
+// The one supervision pipeline behind run() and stream(). Both start their
+// child the same way (spawn with the launcher's handshake), read its output
+// with the same readers, race the same branches (cancellation, the deadline,
+// the child's exit, the readers' ends, and for a stream its consumer going
+// away) and stop the child through the same owner. They differ in policy:
+//
+//   run()    output captured, reported once at the end; an output limit is
+//            an outcome; the timeout and cancellation kill the group at once.
+//   stream() output forwarded as events into the queue the consumer reads;
+//            an output limit is an error; the deadline and cancellation stop
+//            the group gracefully (kFinishGrace), its own errors faster
+//            (kErrorStopGrace).
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include <asio/awaitable.hpp>
+
+#include "../cancellation.h"
+#include "../events/stream_queue.h"
+#include "../outcome.h"
+#include "../policy.h"
+#include "../unique_function.h"
+
+namespace quellar {
+
+// How long, after the child's group has been killed (or after the child
+// exited on its own), a run still waits for output pipes and the input pipe
+// that a process outside the group keeps open. Then the pipes are closed and
+// the run finishes with what it has.
+inline constexpr std::chrono::milliseconds kPipeGrace{100};
+// A stream's graceful stop: the deadline, a cancellation, its consumer gone.
+inline constexpr std::chrono::milliseconds kFinishGrace{250};
+// A stream's stop after its own error: an output limit, a failed read.
+inline constexpr std::chrono::milliseconds kErrorStopGrace{100};
+
+// run(): one request from start to finish. Runs on the worker it is awaited
+// on; give it one of its own.
+asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
+                                                                    Bytes input,
+                                                                    CancellationToken cancellation);
+
+using StreamStartOutcome = Outcome<std::shared_ptr<StreamQueue>>;
+
+// stream(): starts the child (its input closed at once), calls `started`
+// once with the queue its events go to (or why it could not start), then
+// supervises it until the stream ends. Cancelling `cancellation` stops the
+// stream; the stream never cancels it.
+asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
+                                   bool capture, UniqueFunction<void(StreamStartOutcome)> started);
+
+}  // namespace quellar

@@ -1,0 +1,224 @@
+#include "spawn.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <utility>
+
+#include <asio/experimental/parallel_group.hpp>
+
+#include "../asio_compat.h"
+#include "../blocking.h"
+#include "../environment.h"
+#include "../filesystem.h"
+#include "validate.h"
+
+namespace quellar {
+namespace {
+
+using asio::experimental::make_parallel_group;
+using asio::experimental::wait_for_one;
+
+SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable) {
+  return SandboxError::spawn(std::move(source)).with_executable(executable);
+}
+
+// Errors with which executing a file fails because of that file; a working
+// directory can fail with the first five too.
+bool names_the_program(int error_number) {
+  switch (error_number) {
+    case ENOENT:
+    case EACCES:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ENOEXEC:
+    case ETXTBSY:
+    case EISDIR:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool can_come_from_the_working_directory(int error_number) {
+  return error_number == ENOENT || error_number == EACCES || error_number == ENOTDIR ||
+         error_number == ELOOP || error_number == ENAMETOOLONG;
+}
+
+// Kills and reaps a process that has been started, unless success dismisses
+// it: whatever fails after the start leaves nothing running.
+class StartGuard {
+ public:
+  explicit StartGuard(platform::SpawnedProcess& process) : process_(&process) {}
+  StartGuard(const StartGuard&) = delete;
+  StartGuard& operator=(const StartGuard&) = delete;
+  ~StartGuard() {
+    if (process_ == nullptr || process_->pid <= 0) return;
+    ::kill(process_->pid, SIGKILL);
+    reap_in_background(process_->pid, std::move(process_->exit_watch));
+  }
+  void dismiss() { process_ = nullptr; }
+
+ private:
+  platform::SpawnedProcess* process_;
+};
+
+// Waits for the sandbox launcher's report: nothing once the program runs,
+// or why it could not start it. Gives up after `bound`.
+asio::awaitable<std::expected<void, IoError>> launcher_handshake(platform::UniqueFd status,
+                                                                 std::chrono::milliseconds bound) {
+  auto executor = co_await asio::this_coro::executor;
+  Pipe pipe(executor, status.release());
+  asio::steady_timer timer(executor);
+  timer.expires_after(bound);
+  for (;;) {
+    if (auto report = platform::poll_launcher(pipe.native_handle())) co_return std::move(*report);
+    if (Clock::now() >= timer.expiry()) {
+      co_return std::unexpected(
+          IoError::other("the sandbox launcher did not start the program in time"));
+    }
+    // Neither branch takes data: the loser loses nothing.
+    co_await make_parallel_group(
+        [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); },
+        [&](auto token) { return timer.async_wait(std::move(token)); })
+        .async_wait(wait_for_one(), use_tuple);
+  }
+}
+
+constexpr std::uint64_t kLongestHandshakeMs = 3'600'000;
+
+}  // namespace
+
+SandboxError start_failure(IoError source, const ExecutionRequest& request,
+                           const ExecutableIdentity& executable) {
+  // The file that could not be executed is the path at fault, as subprocess
+  // reports it, unless the working directory may have been (the platform
+  // names it when it knows).
+  if (source.kind() == IoErrorKind::Os && !source.path() && names_the_program(source.os_error()) &&
+      !(request.cwd && can_come_from_the_working_directory(source.os_error()))) {
+    return spawn_failure(std::move(source).with_path(executable.requested), executable);
+  }
+  return spawn_failure(std::move(source), executable);
+}
+
+std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& request,
+                                                      std::string_view input) {
+  auto executable = validate_request(request, input);
+  if (!executable) return std::unexpected(std::move(executable.error()));
+  const ExecutableIdentity& identity = *executable;
+
+  const auto& filesystem = request.policy.filesystem;
+  const bool network_disabled = request.policy.network == NetworkPolicy::Disabled;
+  if (filesystem) {
+    if (auto valid = validate_policy(*filesystem); !valid) {
+      return std::unexpected(spawn_failure(std::move(valid.error()), identity));
+    }
+  }
+  if (!identity.canonical) {
+    return std::unexpected(spawn_failure(IoError::other("native path resolved"), identity));
+  }
+
+  Command command(*identity.canonical);
+  command.args = request.args;
+  std::expected<void, IoError> wrapped;
+  if (filesystem) {
+    wrapped = wrap_command(command, *filesystem, network_disabled);
+  } else if (network_disabled) {
+    wrapped = wrap_network_command(command);
+  }
+  if (!wrapped) return std::unexpected(spawn_failure(std::move(wrapped.error()), identity));
+
+  auto container = std::make_shared<ProcessContainer>();
+  if (request.policy.enforcement == EnforcementMode::Required) {
+    return std::unexpected(SandboxError::enforcement_unavailable().with_executable(identity));
+  }
+  if (auto limited = apply_limits(request.resource_limits); !limited) {
+    return std::unexpected(spawn_failure(std::move(limited.error()), identity));
+  }
+  if (auto environment = apply_environment_policy(command, request.environment); !environment) {
+    return std::unexpected(std::move(environment.error()).with_executable(identity));
+  }
+  command.cwd = request.cwd;
+
+  SpawnAdmission admission;
+  if (!admission.granted()) {
+    return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
+  }
+  auto process = platform::spawn_process(command);
+  if (!process) return std::unexpected(start_failure(std::move(process.error()), request, identity));
+
+  StartGuard guard(*process);
+  std::optional<std::uint32_t> pid;
+  if (process->pid > 0) pid = static_cast<std::uint32_t>(process->pid);
+  if (auto recorded = container->set_process_id(pid); !recorded) {
+    return std::unexpected(spawn_failure(std::move(recorded.error()), identity));
+  }
+  auto live = admission.register_child(container);
+  if (!live) {
+    return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
+  }
+  guard.dismiss();
+  return StartedChild{std::move(*executable), std::move(*process), std::move(container),
+                      std::move(*live)};
+}
+
+SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
+                          const ProcessRegistry* registry, runtime::WorkerExecutor executor) {
+  platform::SpawnedProcess& process = started.process;
+  SupervisedChild supervised(std::move(executor));
+  const auto& on = supervised.executor;
+  supervised.child.emplace(on, process.pid, std::move(process.exit_watch));
+  supervised.container = std::move(started.container);
+  supervised.live_ = std::move(started.live);
+  supervised.stdin_pipe.emplace(on, process.stdin_fd.release());
+  supervised.stdout_pipe.emplace(on, process.stdout_fd.release());
+  supervised.stderr_pipe.emplace(on, process.stderr_fd.release());
+  supervised.executable = std::move(started.executable);
+  supervised.pid = static_cast<std::uint32_t>(process.pid);
+  supervised.started_at = std::chrono::system_clock::now();
+  supervised.max_stdout_bytes = request.max_stdout_bytes;
+  supervised.max_stderr_bytes = request.max_stderr_bytes;
+
+  if (registry && supervised.pid) {
+    const std::uint32_t pid = *supervised.pid;
+    {
+      std::lock_guard guard(registry->shared()->lock);
+      registry->shared()->entries[pid] = supervised.container;
+    }
+    registry->events()->send(lifecycle::Started{pid, supervised.executable});
+    supervised.lease_.emplace(supervised.container, registry->shared(), registry->events(), pid);
+  }
+  return supervised;
+}
+
+asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
+    const ExecutionRequest& request, std::string_view input, const ProcessRegistry* registry) {
+  auto executor = co_await asio::this_coro::executor;
+  auto [failure, started] = co_await blocking::async_run(
+      [&request, input] { return start_child(request, input); }, executor, use_tuple);
+  if (failure) std::rethrow_exception(failure);
+  if (!started) co_return std::unexpected(std::move(started.error()));
+
+  platform::UniqueFd launcher_status = std::move(started->process.launcher_status);
+  auto worker = executor.template target<runtime::WorkerExecutor>();
+  SupervisedChild child = supervise(std::move(*started), request, registry,
+                                    worker ? *worker : runtime::next_worker());
+  if (launcher_status) {
+    const auto bound = std::chrono::milliseconds(std::min(request.timeout_ms, kLongestHandshakeMs));
+    auto launched = co_await launcher_handshake(std::move(launcher_status), bound);
+    // A refused start drops the child: the launcher has exited, or is killed.
+    if (!launched) {
+      co_return std::unexpected(start_failure(std::move(launched.error()), request, child.executable));
+    }
+  }
+  co_return child;
+}
+
+asio::awaitable<std::expected<SupervisedChild, SandboxError>> spawn_internal(
+    const ExecutionRequest& request, const ProcessRegistry* registry) {
+  co_return co_await start_supervised(request, {}, registry);
+}
+
+}  // namespace quellar
