@@ -117,9 +117,11 @@ std::expected<void, IoError> wrap_command(Command& command, const FilesystemPoli
   if (!launcher) return std::unexpected(std::move(launcher.error()));
 
   Path program = std::move(command.program);
+  std::optional<std::string> program_arg0 = std::move(command.program_arg0);
   std::vector<std::string> args = std::move(command.args);
   command = Command(std::move(*launcher));
   command.sandboxed = true;
+  command.program_arg0 = std::move(program_arg0);
 
   auto profile = build_profile(kHostProfileTarget, policy, disable_network);
   if (!profile) return std::unexpected(std::move(profile.error()));

@@ -289,7 +289,9 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
     return std::unexpected(spawn_failure(IoError::other("native path resolved"), identity));
   }
 
+  // The resolved file runs, under the name the caller gave it.
   Command command(*identity.canonical);
+  if (request.executable != *identity.canonical) command.program_arg0 = request.executable;
   command.args = request.args;
   std::expected<void, IoError> wrapped;
   if (filesystem) {
