@@ -33,7 +33,6 @@ from quellar import (
 EXIT_TIMED_OUT = 124
 EXIT_SUPERVISOR_FAILED = 125
 EXIT_NOT_FOUND = 127
-EXIT_USAGE = 2
 
 # Command needs a finite time limit and byte limits; without the options the
 # command line sets none that a real run would meet.

@@ -116,6 +116,12 @@ class TestOutput:
         assert result.stdout.decode().splitlines() == [f"out{i}" for i in range(300)]
         assert result.stderr.decode().splitlines() == [f"err{i}" for i in range(300)]
 
+    def test_everything_after_the_program_is_its_own(self):
+        result = quellar("run", "--", "/bin/echo", "--timeout", "--", "-x")
+        assert result.stdout == b"--timeout -- -x\n"
+        result = quellar("run", "/bin/echo", "--network", "disabled")
+        assert result.stdout == b"--network disabled\n"
+
     def test_bytes_pass_unchanged_and_stdin_is_closed(self, tmp_path):
         data = bytes(range(256)) * 256
         (tmp_path / "data").write_bytes(data)
