@@ -134,7 +134,7 @@ void supervise_init(pid_t init, int relay) {
     }
     // The init died without a word: it was killed (by the kernel, when
     // memory ran out), and the program with it.
-    end_as(W_EXITCODE(0, SIGKILL));
+    end_as(SIGKILL);  // the wait status of a process killed by SIGKILL
   }
 }
 

@@ -1,5 +1,6 @@
-// The system-call filter: a few rules on top of Landlock and the namespaces,
-// for what they do not see.
+// Loading the system-call filter (its rules: seccomp_rules.cpp) into the
+// launcher's last process, where it stays for the program and everything it
+// starts.
 #pragma once
 
 #include "failure.h"
@@ -11,7 +12,8 @@ struct FilterOptions {
   bool ipc_isolated = false;  // the program has an IPC namespace of its own
 };
 
-// Loads the filter into this process; it survives execve.
+// Hands the kernel the filter compiled for these options when the launcher
+// was built. no_new_privs must already be set.
 Result<void> install_seccomp(const FilterOptions& options);
 
 }  // namespace quellar::sandbox

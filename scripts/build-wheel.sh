@@ -3,8 +3,9 @@
 # (cp310-abi3) for x86_64 Linux that needs nothing on the target but glibc
 # 2.28 or later and a CPython >= 3.10. Output: dist/quellar-*-manylinux_2_28_x86_64.whl
 #
-# - quellar-sandbox: built with the host's g++ and linked fully static
-#   (libseccomp and the C library inside), so it has no glibc requirement.
+# - quellar-sandbox: built with Zig for musl and linked fully static (its
+#   system-call filters are compiled at build time), so it needs no C library
+#   on the target at all.
 # - _native: built with Zig's clang against glibc 2.28's symbols, with Zig's
 #   libc++ linked statically; packaging/glibc_compat.cpp stands in for the two
 #   spawn functions glibc added after 2.28.
@@ -13,7 +14,8 @@
 #
 # Everything goes under build/wheel-x86_64/ and rebuilds incrementally.
 # `--arch aarch64` compile-checks the extension for 64-bit Arm instead
-# (build/wheel-aarch64/, no wheel: its launcher would need an Arm libseccomp).
+# (build/wheel-aarch64/, no wheel: its launcher's filters would have to be
+# compiled for Arm).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,7 +58,9 @@ if [[ $arch != x86_64 ]]; then
   # the target), with only libseccomp's headers from the host.
   mkdir -p "$out/seccomp" "$out/launcher"
   ln -sfn /usr/include/seccomp.h /usr/include/seccomp-syscalls.h "$out/seccomp/"
-  for source in launcher/*.cpp; do
+  # (seccomp_install.cpp needs the filters compiled for the target, which
+  # the build generates on a machine of that architecture.)
+  for source in $(ls launcher/*.cpp | grep -v seccomp_install); do
     "$out/toolchain/c++" -std=c++23 -O2 -Wall -Wextra -Wno-missing-field-initializers -Werror \
       -I src -isystem "$out/seccomp" -c "$source" -o "$out/launcher/$(basename "$source").o"
   done
@@ -65,8 +69,9 @@ if [[ $arch != x86_64 ]]; then
   exit 0
 fi
 
-echo "+ quellar-sandbox: g++, static"
-cmake -S . -B "$out/sandbox" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+echo "+ quellar-sandbox: static (musl with Zig)"
+cmake -S . -B "$out/sandbox" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
+  -DQUELLAR_LAUNCHER_TOOLCHAIN=zig \
   -DQUELLAR_BUILD_TESTS=OFF -DQUELLAR_BUILD_BENCH=OFF -DCMAKE_EXE_LINKER_FLAGS=-s >/dev/null
 ninja -C "$out/sandbox" -j2 quellar-sandbox
 sandbox=$out/sandbox/bin/quellar-sandbox

@@ -1,4 +1,4 @@
-#include "seccomp_policy.h"
+#include "seccomp_rules.h"
 
 #include <fcntl.h>
 #include <linux/ioprio.h>
@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <span>
 
@@ -214,7 +215,7 @@ Result<void> add_rules(scmp_filter_ctx ctx, std::span<const SyscallRule> rules) 
 
 }  // namespace
 
-Result<void> install_seccomp(const FilterOptions& options) {
+Result<std::vector<sock_filter>> compile_filter(const FilterOptions& options) {
   // Everything not named is allowed: Landlock, the namespaces and the
   // dropped capabilities do the containing, this filter closes the gaps
   // they leave.
@@ -226,15 +227,24 @@ Result<void> install_seccomp(const FilterOptions& options) {
   if (int rc = seccomp_attr_set(filter.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS); rc != 0) {
     return enforce_error("seccomp_attr_set", -rc);
   }
-  if (auto ok = add_rules(filter.get(), kAlways); !ok) return ok;
+  if (auto ok = add_rules(filter.get(), kAlways); !ok) return std::unexpected(ok.error());
   if (!options.ipc_isolated) {
-    if (auto ok = add_rules(filter.get(), kSysvIpc); !ok) return ok;
+    if (auto ok = add_rules(filter.get(), kSysvIpc); !ok) return std::unexpected(ok.error());
   }
   if (!options.network) {
-    if (auto ok = add_rules(filter.get(), kNetworkDisabled); !ok) return ok;
+    if (auto ok = add_rules(filter.get(), kNetworkDisabled); !ok) return std::unexpected(ok.error());
   }
-  if (int rc = seccomp_load(filter.get()); rc != 0) return enforce_error("seccomp_load", -rc);
-  return {};
+  // The program as the kernel will run it: exported to a file, read back.
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), &std::fclose);
+  if (!file) return enforce_error("tmpfile", errno);
+  if (int rc = seccomp_export_bpf(filter.get(), ::fileno(file.get())); rc != 0) {
+    return enforce_error("seccomp_export_bpf", -rc);
+  }
+  std::rewind(file.get());
+  std::vector<sock_filter> program;
+  sock_filter instruction{};
+  while (std::fread(&instruction, sizeof instruction, 1, file.get()) == 1) program.push_back(instruction);
+  return program;
 }
 
 }  // namespace quellar::sandbox
