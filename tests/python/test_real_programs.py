@@ -122,3 +122,14 @@ async def test_common_toolchains_start_contained(tmp_path, argv):
         policy=Policy(network="disabled", filesystem=grants),
     )
     assert result.success, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("contain", [False, True])
+async def test_every_signal_starts_at_its_default(contain):
+    # As subprocess starts a program: nothing ignored, nothing blocked, the
+    # C library's own signals (32, 33) included.
+    if contain and not quellar.platform_capabilities()["parent_death_cleanup"]:
+        pytest.skip("needs the Linux launcher with namespaces (a /proc of its own)")
+    result = await run(Command(["/bin/grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"]),
+                       policy=contained() if contain else None)
+    assert result.stdout.split() == [b"SigBlk:", b"0000000000000000", b"SigIgn:", b"0000000000000000"]
