@@ -138,7 +138,12 @@ void supervise_init(pid_t init, int relay) {
   }
 }
 
-void serve_as_init(pid_t program, int relay) {
+namespace {
+
+// Relays every signal to the program's group and reaps every child (the
+// program's orphans come to this process too) until the program has ended;
+// returns its wait status.
+int relay_until_program_ends(pid_t program) {
   for (;;) {
     const int sig = next_signal();
     if (sig != SIGCHLD) {
@@ -148,29 +153,24 @@ void serve_as_init(pid_t program, int relay) {
     int status = 0;
     pid_t reaped;
     while ((reaped = retry_on_eintr([&] { return ::waitpid(-1, &status, WNOHANG); })) > 0) {
-      if (reaped != program) continue;  // an orphan of the program's
-      retry_on_eintr([&] { return ::write(relay, &status, sizeof status); });
-      // Exiting ends the namespace: the kernel kills what is left in it.
-      ::_exit(0);
+      if (reaped == program) return status;
     }
   }
 }
 
+}  // namespace
+
+void serve_as_init(pid_t program, int relay) {
+  const int status = relay_until_program_ends(program);
+  retry_on_eintr([&] { return ::write(relay, &status, sizeof status); });
+  // Exiting ends the namespace: the kernel kills what is left in it.
+  ::_exit(0);
+}
+
 void supervise_program(pid_t program) {
-  for (;;) {
-    const int sig = next_signal();
-    if (sig != SIGCHLD) {
-      forward(program, sig);
-      continue;
-    }
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = retry_on_eintr([&] { return ::waitpid(-1, &status, WNOHANG); })) > 0) {
-      if (reaped != program) continue;
-      kill_descendants(program);
-      end_as(status);
-    }
-  }
+  const int status = relay_until_program_ends(program);
+  kill_descendants(program);
+  end_as(status);
 }
 
 }  // namespace quellar::sandbox
