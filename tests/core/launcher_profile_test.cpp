@@ -178,7 +178,7 @@ TEST(LauncherProfile, TruncatedProfilesNeverGrantMore) {
 
 TEST(LandlockRights, RulesStayWithinWhatEachAbiHandles) {
   const std::uint64_t device_nodes = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK;
-  for (int abi = 1; abi <= 7; ++abi) {
+  for (int abi = 1; abi <= 9; ++abi) {
     for (bool network : {false, true}) {
       HandledRights handled = handled_rights(abi, network);
       for (unsigned access = 1; access <= (kAccessRead | kAccessExecute | kAccessWrite); ++access) {
@@ -206,8 +206,12 @@ TEST(LandlockRights, RulesStayWithinWhatEachAbiHandles) {
   EXPECT_TRUE(handled_rights(3, false).fs & LANDLOCK_ACCESS_FS_TRUNCATE);
   EXPECT_FALSE(handled_rights(4, false).fs & LANDLOCK_ACCESS_FS_IOCTL_DEV);
   EXPECT_TRUE(handled_rights(5, false).fs & LANDLOCK_ACCESS_FS_IOCTL_DEV);
-  // A write grant on a directory carries every handled right but the device nodes.
-  HandledRights latest = handled_rights(7, false);
+  EXPECT_FALSE(handled_rights(8, false).fs & LANDLOCK_ACCESS_FS_RESOLVE_UNIX);
+  EXPECT_TRUE(handled_rights(9, true).fs & LANDLOCK_ACCESS_FS_RESOLVE_UNIX);
+  // A write grant on a directory carries every handled right but the device
+  // nodes; a read grant does not reach the sockets in it.
+  HandledRights latest = handled_rights(9, false);
   EXPECT_EQ(rule_rights(kAccessRead | kAccessExecute | kAccessWrite, latest.fs, true),
             latest.fs & ~device_nodes);
+  EXPECT_FALSE(rule_rights(kAccessRead | kAccessExecute, latest.fs, true) & LANDLOCK_ACCESS_FS_RESOLVE_UNIX);
 }
