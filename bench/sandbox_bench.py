@@ -1,18 +1,24 @@
 """What containment costs per run, in one process and one run.
 
-    .venv/bin/python bench/sandbox_bench.py [--runs N]
+    .venv/bin/python bench/sandbox_bench.py [--runs N] [--rounds R] [--layers PATH]
 
-Runs /bin/true sequentially through quellar.run three ways -- uncontained,
-with filesystem grants (quellar-sandbox: Landlock and seccomp), and with the
-network disabled -- and, for comparison, bubblewrap through asyncio
-(`bwrap --ro-bind / / --unshare-net /bin/true`) next to plain asyncio.
-Prints a Markdown table; rounds alternate so that drift hits every row.
+Runs /bin/true sequentially: through quellar.run uncontained, through
+quellar.run contained (network disabled and one write grant: quellar-sandbox
+with its namespaces, Landlock and seccomp), with the network disabled alone,
+and, for comparison, bubblewrap through asyncio with the same kind of
+isolation (`bwrap --ro-bind / / --dev /dev --unshare-net --die-with-parent`)
+next to plain asyncio. Rounds alternate so that drift hits every row alike.
+Then, if the C++ benchmark `launcher_layers_bench` is built (build/*/bin/,
+or --layers), what each of the launcher's layers costs on its own.
 """
 
 import argparse
 import asyncio
+import glob
+import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -45,29 +51,41 @@ async def per_run_ms(make, runs):
     return (time.perf_counter() - start) * 1000 / runs
 
 
+def layers_bench(explicit):
+    if explicit:
+        return explicit
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    found = sorted(glob.glob(os.path.join(here, "build", "*", "bin", "launcher_layers_bench")), key=os.path.getmtime)
+    return found[-1] if found else None
+
+
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=300)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--layers", help="path of launcher_layers_bench")
     args = parser.parse_args()
 
     caps = quellar.platform_capabilities()
     if not caps["filesystem_isolation"]:
         raise SystemExit("this host offers no filesystem isolation (launcher or Landlock missing)")
     work = tempfile.mkdtemp(prefix="quellar-bench-")
-    grants = quellar.Policy(filesystem=[(work, ["read", "write"])])
+    contained = quellar.Policy(network="disabled", filesystem=[(work, ["read", "write"])])
     no_network = quellar.Policy(network="disabled")
 
+    uncontained_row = "quellar.run, uncontained"
+    contained_row = "quellar.run, network disabled + a write grant"
+    bwrap_row = "asyncio, bwrap --ro-bind / / --dev /dev --unshare-net --die-with-parent"
     rows = {
-        "quellar.run, uncontained": lambda: quellar_true(None),
-        "quellar.run, filesystem grants (quellar-sandbox)": lambda: quellar_true(grants),
-        "quellar.run, network disabled (quellar-sandbox)": lambda: quellar_true(no_network),
+        uncontained_row: lambda: quellar_true(None),
+        contained_row: lambda: quellar_true(contained),
+        "quellar.run, network disabled": lambda: quellar_true(no_network),
         "asyncio, /bin/true": lambda: asyncio_true(["/bin/true"]),
     }
     bwrap = shutil.which("bwrap")
     if bwrap:
-        argv = [bwrap, "--ro-bind", "/", "/", "--dev", "/dev", "--unshare-net", "/bin/true"]
-        rows["asyncio, bwrap --ro-bind / / --unshare-net"] = lambda: asyncio_true(argv)
+        argv = [bwrap, "--ro-bind", "/", "/", "--dev", "/dev", "--unshare-net", "--die-with-parent", "/bin/true"]
+        rows[bwrap_row] = lambda: asyncio_true(argv)
 
     for make in rows.values():  # warm up every path once
         await make()
@@ -75,15 +93,23 @@ async def main():
     for _ in range(args.rounds):
         for name, make in rows.items():
             samples[name].append(await per_run_ms(make, args.runs))
+    median = {name: statistics.median(values) for name, values in samples.items()}
 
-    base = statistics.median(samples["quellar.run, uncontained"])
+    base = median[uncontained_row]
     print(f"/bin/true, {args.runs} sequential runs x {args.rounds} rounds (median of rounds)\n")
     print("| way | ms per run | added over uncontained quellar.run |")
     print("|---|---:|---:|")
-    for name, values in samples.items():
-        median = statistics.median(values)
-        print(f"| {name} | {median:.3f} | {median - base:+.3f} ms |")
+    for name, value in median.items():
+        print(f"| {name} | {value:.3f} | {value - base:+.3f} ms |")
+    if bwrap:
+        print(f"\ncontained quellar.run / bubblewrap: {median[contained_row] / median[bwrap_row]:.2f}x")
     shutil.rmtree(work, ignore_errors=True)
+
+    layers = layers_bench(args.layers)
+    if layers:
+        print(f"\nEach layer of quellar-sandbox on its own ({os.path.relpath(layers)}):\n")
+        sys.stdout.flush()
+        subprocess.run([layers], check=True)
 
 
 if __name__ == "__main__":

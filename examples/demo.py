@@ -127,6 +127,19 @@ async def contained() -> None:
                 policy=Policy(filesystem=[(work, ["read", "write"])], network="disabled"),
             ),
         )
+        # Contained, a run keeps to itself: its own session (no terminal), a
+        # /proc showing only its own processes, and nothing it starts in the
+        # background survives it (the run returns as soon as the shell exits).
+        script = (
+            "sleep 30 & setsid sleep 30 & "
+            "echo processes: $(ls /proc | grep -c '^[0-9]'); "
+            "cat /dev/tty 2>&1 | head -1; echo shell done"
+        )
+        started = time.monotonic()
+        result = await quellar.run(
+            Command(["/bin/sh", "-c", script], timeout=60), policy=Policy(network="disabled")
+        )
+        show(f"background processes die with the run (returned in {time.monotonic() - started:.2f} s)", result)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

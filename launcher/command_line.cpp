@@ -10,7 +10,7 @@ namespace quellar::sandbox {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: quellar-sandbox [--status-fd N] -p PROFILE program [args...]";
+    "usage: quellar-sandbox [--status-fd N] [--argv0 NAME] -p PROFILE program [args...]";
 
 }  // namespace
 
@@ -37,10 +37,19 @@ Result<std::optional<int>> parse_status_fd(int argc, char** argv, int& rest) {
 }
 
 Result<Invocation> parse_invocation(int argc, char** argv, int first) {
+  const char* argv0 = nullptr;
+  if (argc - first >= 2 && std::string_view(argv[first]) == launcher::kArgv0Option) {
+    argv0 = argv[first + 1];
+    first += 2;
+  }
   if (argc - first < 3 || std::string_view(argv[first]) != "-p") {
     return usage_error(std::string(kUsage));
   }
-  return Invocation{argv[first + 1], argv + first + 2};
+  Invocation invocation{argv[first + 1], argv[first + 2], argv + first + 2};
+  // The program's own argv begins in our argv, so its first slot can simply
+  // be pointed at the name it is to be called by.
+  if (argv0 != nullptr) invocation.program_argv[0] = const_cast<char*>(argv0);
+  return invocation;
 }
 
 }  // namespace quellar::sandbox

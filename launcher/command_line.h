@@ -1,9 +1,10 @@
 // The launcher's command line:
 //
-//   quellar-sandbox [--status-fd N] -p PROFILE program [args...]
+//   quellar-sandbox [--status-fd N] [--argv0 NAME] -p PROFILE program [args...]
 //
 // The same shape as /usr/bin/sandbox-exec, plus our status descriptor, which
-// must come first so that every later mistake can be reported through it.
+// must come first so that every later mistake can be reported through it,
+// and the name the program is called by, when it is not the program's path.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,8 @@ namespace quellar::sandbox {
 
 struct Invocation {
   std::string_view profile;
-  char** program_argv;  // NULL-terminated, program_argv[0] is the program
+  const char* program;  // the file to execute (looked up in PATH without a slash)
+  char** program_argv;  // NULL-terminated; program_argv[0] is what the program sees
 };
 
 // Only the --status-fd part. Kept separate so that the reporter exists before

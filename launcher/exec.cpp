@@ -10,8 +10,7 @@
 
 namespace quellar::sandbox {
 
-int exec_program(char** argv) {
-  const char* program = argv[0];
+int exec_program(const char* program, char** argv) {
   // execve, not execvp, for a path: execvp retries a file without a valid
   // header as a shell script, and the parent expects the same errors as
   // from spawning the program without the sandbox.

@@ -1,4 +1,4 @@
-// The Landlock interface up to ABI 7. Debian 12's kernel headers stop at
+// The Landlock interface up to ABI 9. Debian 12's kernel headers stop at
 // ABI 2 (Linux 6.1), so what came later is defined here, with the numbers of
 // the kernel's include/uapi/linux/landlock.h. Each guard lets newer headers
 // win if they are installed.
@@ -55,6 +55,13 @@ struct LandlockNetPortAttr {  // ABI 4
 #endif
 #ifndef LANDLOCK_SCOPE_SIGNAL
 #define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+
+// ABI 9: connecting to a Unix socket that has a path (connect, sendmsg)
+// needs this right on a hierarchy that holds the socket, unless the socket
+// was created inside the same domain.
+#ifndef LANDLOCK_ACCESS_FS_RESOLVE_UNIX
+#define LANDLOCK_ACCESS_FS_RESOLVE_UNIX (1ULL << 16)
 #endif
 
 // ABI 7 (Linux 6.15) adds only audit-logging flags for restrict_self. We keep

@@ -15,7 +15,10 @@ constexpr std::uint64_t kWriteRights =
     LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
     LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK |
     LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER |
-    LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
+    LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_IOCTL_DEV |
+    // A socket in a writable grant is the caller's to hand out; one
+    // anywhere else (a session bus, a container engine's socket) is not.
+    LANDLOCK_ACCESS_FS_RESOLVE_UNIX;
 
 constexpr std::uint64_t kFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
                                       LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_TRUNCATE |
@@ -35,6 +38,7 @@ HandledRights handled_rights(int abi, bool network) {
   if (abi >= 2) handled.fs |= LANDLOCK_ACCESS_FS_REFER;
   if (abi >= 3) handled.fs |= LANDLOCK_ACCESS_FS_TRUNCATE;
   if (abi >= 5) handled.fs |= LANDLOCK_ACCESS_FS_IOCTL_DEV;
+  if (abi >= 9) handled.fs |= LANDLOCK_ACCESS_FS_RESOLVE_UNIX;
   // No rule ever grants a port, so handling TCP denies every bind and
   // connect, even on a TCP socket inherited from outside.
   if (abi >= 4 && !network) {

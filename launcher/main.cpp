@@ -1,28 +1,43 @@
 // quellar-sandbox: runs one program under a sandbox profile.
 //
-//   quellar-sandbox [--status-fd N] -p PROFILE program [args...]
+//   quellar-sandbox [--status-fd N] [--argv0 NAME] -p PROFILE program [args...]
 //
 // The Linux stand-in for macOS's sandbox-exec. It reads the profile that
-// quellar generated, applies it, and becomes the program. The order matters:
+// quellar generated, contains the program with it, and stays its parent to
+// the end (reaper.h): the program is hostile, and nothing it starts may
+// outlive it or reach outside. In this order:
 //
 //   1. parse the profile, so that a refused one changes nothing;
-//   2. no_new_privs, which unprivileged Landlock and seccomp require and
-//      which keeps setuid programs from lifting the restrictions;
-//   3. drop every capability when running as root;
-//   4. Landlock, for files, TCP, signals and abstract sockets;
-//   5. seccomp, last, so that its rules do not constrain the set-up;
-//   6. execve in place.
+//   2. ask to die with the supervisor, and block signals for the relay;
+//   3. new namespaces: PID (nothing outlives the run), mount (a /proc of the
+//      run's own), IPC (no SysV objects of the host), network when it is
+//      disabled (no abstract socket names of the host);
+//   4. fork the namespace's init, which mounts its /proc and forks the
+//      program's process, which then
+//   5. takes a session of its own (no controlling terminal, no way into a
+//      process group of the caller's session);
+//   6. sets no_new_privs, which unprivileged Landlock and seccomp require
+//      and which keeps setuid programs from lifting the restrictions;
+//   7. drops every capability;
+//   8. restricts itself with Landlock: files, TCP, signals, abstract sockets;
+//   9. with seccomp, last, so that its rules do not constrain the set-up;
+//  10. executes the program.
 //
 // Any failure stops before the program runs (see launcher_protocol.h).
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "capabilities.h"
 #include "command_line.h"
 #include "exec.h"
+#include "isolation.h"
 #include "landlock.h"
+#include "platform/fd.h"
 #include "profile.h"
+#include "reaper.h"
 #include "seccomp_policy.h"
 #include "status.h"
 
@@ -31,16 +46,78 @@ using namespace quellar::sandbox;
 
 namespace {
 
-Result<void> enforce(const SandboxProfile& profile) {
-  // Checked before anything changes: without Landlock the profile's path
-  // rules cannot be applied, and running the program anyway would pass an
-  // unconfined run for a confined one.
-  auto abi = landlock_abi();
-  if (!abi) return enforce_error("Landlock is not available", abi.error());
+struct Launch {
+  Invocation invocation;
+  SandboxProfile profile;
+  int abi = 0;
+  Isolation isolation;
+};
+
+Result<void> enforce(Launch& launch, bool own_proc) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return enforce_error("PR_SET_NO_NEW_PRIVS", errno);
   if (auto dropped = drop_all_capabilities(); !dropped) return dropped;
-  if (auto restricted = apply_landlock(profile, *abi); !restricted) return restricted;
-  return install_seccomp(profile.network);
+  // The run's own /proc shows only its own processes: what programs read
+  // about themselves (maps, exe, fd, status) and nothing of anyone else.
+  if (own_proc) launch.profile.rules.push_back(PathRule{"/proc", true, kAccessRead, true});
+  if (auto restricted = apply_landlock(launch.profile, launch.abi); !restricted) return restricted;
+  return install_seccomp({launch.profile.network, launch.isolation.ipc});
+}
+
+// The program's own process, from the fork to the execve.
+[[noreturn]] void become_program(Launch& launch, bool own_proc, const StatusReporter& reporter) {
+  // pid = process group = session: no controlling terminal (/dev/tty gives
+  // ENXIO), and no process group of the caller's session to join.
+  if (::setsid() < 0) reporter.fail(start_failure("setsid", errno));
+  if (auto enforced = enforce(launch, own_proc); !enforced) reporter.fail(enforced.error());
+  unblock_signals();
+  const Invocation& invocation = launch.invocation;
+  int error = exec_program(invocation.program, invocation.program_argv);
+  reporter.fail(Failure{launcher::Stage::Exec, error, std::string("cannot execute ") + invocation.program,
+                        invocation.program});
+}
+
+// Standard streams and the status pipe belong to the program: a process that
+// stays behind as its reaper must not hold them, or the supervisor would
+// never see them end, nor its input writer a reader that has gone.
+void let_go_of_streams(const StatusReporter& reporter) {
+  for (int fd = 0; fd <= 2; ++fd) ::close(fd);  // not retried: see retry_on_eintr
+  if (reporter.fd()) ::close(*reporter.fd());
+}
+
+[[noreturn]] void run_in_namespaces(Launch& launch, const StatusReporter& reporter) {
+  int relay[2];
+  if (::pipe2(relay, O_CLOEXEC) != 0) reporter.fail(start_failure("pipe2", errno));
+  const pid_t init = ::fork();
+  if (init < 0) reporter.fail(start_failure("fork", errno));
+  if (init == 0) {
+    ::close(relay[0]);
+    // Our parent, the launcher, holds the other end of the relay.
+    if (!die_with_parent(relay[1])) ::_exit(launcher::kExitEnforce);
+    if (::setsid() < 0) reporter.fail(start_failure("setsid", errno));
+    const bool own_proc = launch.isolation.mount && mount_own_proc();
+    const pid_t program = ::fork();
+    if (program < 0) reporter.fail(start_failure("fork", errno));
+    if (program == 0) become_program(launch, own_proc, reporter);
+    let_go_of_streams(reporter);
+    serve_as_init(program, relay[1]);
+  }
+  ::close(relay[1]);
+  let_go_of_streams(reporter);
+  supervise_init(init, relay[0]);
+}
+
+[[noreturn]] void run_with_subreaper(Launch& launch, const StatusReporter& reporter) {
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) reporter.fail(start_failure("PR_SET_CHILD_SUBREAPER", errno));
+  const pid_t program = ::fork();
+  if (program < 0) reporter.fail(start_failure("fork", errno));
+  if (program == 0) {
+    // The program's descendants, at least, die with the launcher; those of
+    // its descendants that outlive their parent are ours to kill.
+    if (!die_with_parent(-1)) ::_exit(launcher::kExitEnforce);
+    become_program(launch, false, reporter);
+  }
+  let_go_of_streams(reporter);
+  supervise_program(program);
 }
 
 [[noreturn]] void run(int argc, char** argv, int first, const StatusReporter& reporter) {
@@ -50,11 +127,23 @@ Result<void> enforce(const SandboxProfile& profile) {
   auto profile = parse_profile(invocation->profile);
   if (!profile) reporter.fail(profile.error());
 
-  if (auto enforced = enforce(*profile); !enforced) reporter.fail(enforced.error());
+  // Checked before anything changes: without Landlock the profile's path
+  // rules cannot be applied, and running the program anyway would pass an
+  // unconfined run for a confined one.
+  auto abi = landlock_abi();
+  if (!abi) reporter.fail(Failure{launcher::Stage::Enforce, abi.error(), "Landlock is not available"});
 
-  int error = exec_program(invocation->program_argv);
-  reporter.fail(Failure{launcher::Stage::Exec, error,
-                        std::string("cannot execute ") + invocation->program_argv[0]});
+  // A supervisor that dies, even by SIGKILL, takes its contained runs with
+  // it. The status pipe's other end is the supervisor's alone.
+  if (!die_with_parent(reporter.fd().value_or(-1))) ::_exit(launcher::kExitEnforce);
+  block_signals();
+
+  auto isolation = isolate(!profile->network);
+  if (!isolation) reporter.fail(isolation.error());
+
+  Launch launch{*invocation, std::move(*profile), *abi, *isolation};
+  if (isolation->pid) run_in_namespaces(launch, reporter);
+  run_with_subreaper(launch, reporter);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "profile_data.h"
+
 namespace quellar::sandbox {
 namespace {
 
@@ -282,12 +284,17 @@ Result<SandboxProfile> parse_profile(std::string_view text) {
   }
   SandboxProfile profile;
   NetworkSeen network;
+  // The rules of the base profile, when the text starts with it verbatim;
+  // everything after it came from the caller.
+  const size_t base_end = text.starts_with(profile_data::kLinuxBase) ? profile_data::kLinuxBase.size() : 0;
   for (size_t i = 2; i < forms->size(); ++i) {
     const Node& form = (*forms)[i];
     if (form.items.empty() || !is_symbol(form.items[0], "allow")) {
       return refuse_at(form, "unknown form: only allow rules may follow (deny default)");
     }
+    const size_t rules_before = profile.rules.size();
     if (auto ok = read_allow(form, profile, network); !ok) return std::unexpected(ok.error());
+    if (profile.rules.size() > rules_before) profile.rules.back().system = form.offset < base_end;
   }
   // Sockets cannot be told apart by direction: the network is open only when
   // both directions are.

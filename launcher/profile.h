@@ -23,6 +23,12 @@ struct PathRule {
   std::string path;  // absolute, as written in the profile
   bool beneath;      // (subpath ...): the whole hierarchy; (literal ...): this file only
   unsigned access;   // PathAccess bits, never 0
+  // A rule of the fixed base profile, naming a system path (/lib64, /bin on
+  // a merged /usr, /etc/localtime) whose symbolic links are the system's own.
+  // Every other rule is a caller's grant, which names its path literally:
+  // opened without following any symbolic link, so that a link planted by
+  // an earlier run cannot redirect it.
+  bool system = false;
 
   friend bool operator==(const PathRule&, const PathRule&) = default;
 };

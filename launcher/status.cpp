@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -9,8 +10,8 @@
 namespace quellar::sandbox {
 namespace {
 
-// A pipe write of 8 bytes is atomic, so a partial write cannot happen; only
-// EINTR is retried.
+// One write: a record of at most kMaxStatusSize bytes (PIPE_BUF) reaches the
+// reader whole, so only EINTR is retried.
 void write_all(int fd, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -22,6 +23,19 @@ void write_all(int fd, const void* data, size_t size) {
   }
 }
 
+std::string record(const Failure& failure) {
+  constexpr size_t kRoom = launcher::kMaxStatusSize - sizeof(launcher::StatusHeader);
+  const std::string path = failure.path.substr(0, kRoom);
+  const std::string detail = failure.message.substr(0, kRoom - path.size());
+  launcher::StatusHeader header{static_cast<std::int32_t>(failure.stage), failure.error,
+                                static_cast<std::uint32_t>(path.size()),
+                                static_cast<std::uint32_t>(detail.size())};
+  std::string out(reinterpret_cast<const char*>(&header), sizeof header);
+  out += path;
+  out += detail;
+  return out;
+}
+
 }  // namespace
 
 int exit_code_for(const Failure& failure) {
@@ -31,6 +45,8 @@ int exit_code_for(const Failure& failure) {
     case launcher::Stage::Profile:
       return launcher::kExitProfile;
     case launcher::Stage::Enforce:
+    case launcher::Stage::Grant:
+    case launcher::Stage::Start:
       return launcher::kExitEnforce;
     case launcher::Stage::Exec:
       return failure.error == ENOENT || failure.error == ENOTDIR ? launcher::kExitNotFound
@@ -43,8 +59,8 @@ void StatusReporter::fail(const Failure& failure) const {
   if (status_fd_) {
     // The parent turns the record into its own error; standard error belongs
     // to the program's captured output and stays untouched.
-    launcher::Status status{static_cast<std::int32_t>(failure.stage), failure.error};
-    write_all(*status_fd_, &status, sizeof status);
+    const std::string out = record(failure);
+    write_all(*status_fd_, out.data(), out.size());
   } else {
     std::string line = "quellar-sandbox: " + failure.message;
     if (failure.error != 0) line += std::string(": ") + std::strerror(failure.error);

@@ -16,6 +16,10 @@ class StatusReporter {
 
   [[noreturn]] void fail(const Failure& failure) const;
 
+  // The descriptor, for the processes that must close it once the program
+  // no longer needs them to report.
+  std::optional<int> fd() const { return status_fd_; }
+
  private:
   std::optional<int> status_fd_;
 };

@@ -38,4 +38,7 @@ if [[ -n $(ls tests/python/test_*.py 2>/dev/null) ]]; then
   step "Python package: pytest suites"
   .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
 fi
+step "binary wheel: build, auditwheel, install and run on every CPython here"
+./scripts/test-wheel.sh
+
 step "all tests passed"

@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,8 +14,6 @@
 namespace quellar::blocking {
 namespace {
 
-// An idle thread beyond the first goes after this long without work.
-constexpr auto kIdleLife = std::chrono::seconds(10);
 
 struct Pool {
   std::mutex lock;
@@ -34,14 +31,13 @@ Pool* g_pool = new Pool;
 void serve(Pool* pool) {
   std::unique_lock guard(pool->lock);
   for (;;) {
+    // A pool thread never ends: the sandbox launcher asks the kernel to kill
+    // it when its parent goes, and the kernel takes the end of the thread
+    // that started it for its parent's death.
     while (pool->queue.empty()) {
       ++pool->idle;
-      const bool woken = pool->work_arrived.wait_for(guard, kIdleLife) == std::cv_status::no_timeout;
+      pool->work_arrived.wait(guard);
       --pool->idle;
-      if (!woken && pool->queue.empty() && pool->threads > 1) {
-        --pool->threads;
-        return;
-      }
     }
     UniqueFunction<void()> work = std::move(pool->queue.front());
     pool->queue.pop_front();

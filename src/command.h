@@ -15,6 +15,12 @@ using Bytes = std::string;
 
 struct Command {
   Path program;
+  // The name the program is called by (its argv[0]), when it is not
+  // `program`: the caller named a symbolic link, and what runs is the
+  // resolved file. CPython finds its virtual environment, and multi-call
+  // binaries their personality, from this name. Kept for the wrapped
+  // program when the command is wrapped for the sandbox launcher.
+  std::optional<std::string> program_arg0;
   std::vector<std::string> args;  // argv[1..]
   // The child's whole environment. Children never inherit the caller's
   // environment: what is not in this map is not set in the child.

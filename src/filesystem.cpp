@@ -4,6 +4,7 @@
 
 #include "platform/launcher.h"
 #include "profile_data.h"
+#include "supervisor/validate.h"
 #include "text.h"
 
 namespace quellar {
@@ -78,12 +79,38 @@ std::expected<void, IoError> validate_grants(const FilesystemPolicy& policy) {
   return {};
 }
 
-std::expected<void, IoError> validate_policy(const FilesystemPolicy& policy) {
-  if (auto checked = validate_grants(policy); !checked) return checked;
-  if (auto launcher = platform::sandbox_launcher(); !launcher) {
-    return std::unexpected(std::move(launcher.error()));
+namespace {
+
+// The launcher runs every contained command, before it is contained: a
+// contained command that could rewrite it (or rename another file into its
+// place) would run every later one unconfined. So no write grant may hold
+// the directory the launcher lives in, whatever path the grant reaches it by.
+std::expected<void, IoError> check_launcher_out_of_reach(const FilesystemPolicy& policy,
+                                                         const Path& launcher) {
+  auto file = canonical_path(launcher);
+  if (!file) return {};  // it was there a moment ago; spawning will say
+  const Path home = file->substr(0, std::max<std::size_t>(file->rfind('/'), 1));
+  for (const FilesystemGrant& grant : policy.grants) {
+    if (!contains(grant.access, FilesystemAccess::Write)) continue;
+    auto root = canonical_path(grant.path);
+    if (root && (path_within(home, *root) || *root == *file)) {
+      return std::unexpected(IoError::invalid_input(
+          "the write grant " + display_path(grant.path) + " holds the sandbox launcher (" +
+          display_path(launcher) +
+          "), which a contained command could then replace; grant a directory that does not hold it")
+          .with_path(grant.path));
+    }
   }
   return {};
+}
+
+}  // namespace
+
+std::expected<void, IoError> validate_policy(const FilesystemPolicy& policy) {
+  if (auto checked = validate_grants(policy); !checked) return checked;
+  auto launcher = platform::sandbox_launcher();
+  if (!launcher) return std::unexpected(std::move(launcher.error()));
+  return check_launcher_out_of_reach(policy, *launcher);
 }
 
 std::expected<std::string, IoError> build_profile(ProfileTarget target,
@@ -117,9 +144,11 @@ std::expected<void, IoError> wrap_command(Command& command, const FilesystemPoli
   if (!launcher) return std::unexpected(std::move(launcher.error()));
 
   Path program = std::move(command.program);
+  std::optional<std::string> program_arg0 = std::move(command.program_arg0);
   std::vector<std::string> args = std::move(command.args);
   command = Command(std::move(*launcher));
   command.sandboxed = true;
+  command.program_arg0 = std::move(program_arg0);
 
   auto profile = build_profile(kHostProfileTarget, policy, disable_network);
   if (!profile) return std::unexpected(std::move(profile.error()));

@@ -39,14 +39,14 @@ class IoError {
   // not exist, a grant that passes through a symbolic link), as subprocess
   // reports it in OSError.filename.
   const std::optional<std::string>& path() const noexcept { return path_; }
-  IoError&& with_path(std::string path) && {
+  IoError with_path(std::string path) && {
     path_ = std::move(path);
     return std::move(*this);
   }
   // Which step of the sandbox launcher failed ("profile", "enforce",
   // "exec", ...), when the launcher reported the error.
   const std::optional<std::string>& stage() const noexcept { return stage_; }
-  IoError&& with_stage(std::string stage) && {
+  IoError with_stage(std::string stage) && {
     stage_ = std::move(stage);
     return std::move(*this);
   }

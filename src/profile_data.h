@@ -34,7 +34,10 @@ inline constexpr std::string_view kMacOSBase =
 // kernel's memory); a few global files of /proc, never /proc as a whole
 // (other processes' command lines and environments). A symbolic link is
 // judged by the file it leads to, so links such as /etc/localtime or
-// /etc/alternatives/* into /usr need no rule.
+// /etc/alternatives/* into /usr need no rule. A contained run with a PID
+// namespace of its own also gets a /proc of its own, which the launcher
+// grants for reading; without one, /proc gives only the few global files
+// below.
 inline constexpr std::string_view kLinuxBase =
     "(version 1)\n"
     "(deny default)\n"
@@ -69,6 +72,14 @@ inline constexpr std::string_view kLinuxBase =
     "(allow file-read* file-test-existence (subpath \"/etc/ssl/certs\"))\n"
     "(allow file-read* file-test-existence (literal \"/etc/ssl/openssl.cnf\"))\n"
     "(allow file-read* file-test-existence (subpath \"/etc/ca-certificates\"))\n"
+    // Debian's JDKs keep their security configuration here (java.security,
+    // the policies); javac and the TLS stack stop without it. Only this
+    // part: management/ may hold a JMX password file. One rule per JDK
+    // Debian ships.
+    "(allow file-read* file-test-existence (subpath \"/etc/java-11-openjdk/security\"))\n"
+    "(allow file-read* file-test-existence (subpath \"/etc/java-17-openjdk/security\"))\n"
+    "(allow file-read* file-test-existence (subpath \"/etc/java-21-openjdk/security\"))\n"
+    "(allow file-read* file-test-existence (subpath \"/etc/java-25-openjdk/security\"))\n"
     "(allow file-read* file-write* (literal \"/dev/null\"))\n"
     "(allow file-read* file-write* (literal \"/dev/zero\"))\n"
     "(allow file-read* file-write* (literal \"/dev/full\"))\n"

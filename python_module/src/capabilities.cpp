@@ -25,6 +25,18 @@ bool host_isolation() {
 #endif
 }
 
+// Whether a contained run dies with this process, even when it is killed
+// outright: the launcher keeps each run in a PID namespace whose processes
+// die with it, and it dies with us. (An uncontained run is the caller's own
+// process group, and outlives a process that cannot signal it any more.)
+bool host_parent_death_cleanup() {
+#if defined(__APPLE__)
+  return false;
+#else
+  return platform::contained_runs_die_with_supervisor();
+#endif
+}
+
 PyObject* platform_capabilities(PyObject*, PyObject*) {
   const bool isolation = host_isolation();
   // Insertion order is the order callers iterate in.
@@ -34,8 +46,7 @@ PyObject* platform_capabilities(PyObject*, PyObject*) {
       {"network_isolation_requires_filesystem", false},
       {"graceful_shutdown", true},
       {"process_group_cleanup", true},
-      // Nothing kills a child when the interpreter process itself dies.
-      {"parent_death_cleanup", false},
+      {"parent_death_cleanup", host_parent_death_cleanup()},
       {"filesystem_isolation", isolation},
       {"memory_limits", false},
       {"process_limits", false},

@@ -21,6 +21,14 @@ std::expected<Path, IoError> sandbox_launcher();
 // without starting anything; the test override does not affect it.
 bool isolation_available();
 
+// Whether every process of a contained run dies when the supervising
+// process does, even by SIGKILL: on Linux, the launcher can put the run in a
+// PID namespace of its own (directly, or inside a user namespace), which
+// this checks once by creating one for a moment. Without that the launcher
+// falls back to a subreaper, whose program dies with the supervisor but
+// whose detached descendants may not.
+bool contained_runs_die_with_supervisor();
+
 // Tests point the lookup at another file (or at nothing, with an empty
 // path); std::nullopt restores the normal lookup.
 void set_sandbox_launcher_for_testing(std::optional<Path> path);

@@ -2,7 +2,11 @@
 // what it applies.
 #include <dlfcn.h>
 #include <link.h>
+#include <linux/capability.h>
 #include <linux/landlock.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "launcher.h"
 #include "launcher_host.h"
 
 namespace quellar::platform {
@@ -74,7 +79,31 @@ int landlock_abi_or_errno() {
   return errno != 0 ? -errno : -ENOSYS;
 }
 
+// Whether a process of ours could get a PID namespace of its own, as the
+// launcher's would: the process is started in one and exits at once.
+bool pid_namespaces_available() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+  const bool admin = ::syscall(SYS_capget, &header, caps) == 0 &&
+                     (caps[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) != 0;
+  const unsigned long flags = CLONE_NEWPID | (admin ? 0 : CLONE_NEWUSER) | SIGCHLD;
+  // A plain fork of this (possibly multi-threaded) process; the child only
+  // exits, which is safe whatever the other threads held.
+  const long pid = ::syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
+  if (pid == 0) ::_exit(0);
+  if (pid < 0) return false;
+  int status = 0;
+  while (::waitpid(static_cast<pid_t>(pid), &status, 0) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
 }  // namespace
+
+bool contained_runs_die_with_supervisor() {
+  static const bool available = isolation_available() && pid_namespaces_available();
+  return available;
+}
 
 IoError missing_launcher_error() {
   return IoError::unsupported(
@@ -85,6 +114,7 @@ IoError missing_launcher_error() {
 std::expected<Path, IoError> host_sandbox_launcher() {
   const std::optional<Path>& launcher = located_launcher();
   if (!launcher || !is_regular_file(*launcher)) return std::unexpected(missing_launcher_error());
+  if (auto refused = untrusted_launcher(*launcher)) return std::unexpected(std::move(*refused));
   // The launcher refuses to run anything without Landlock; saying so here
   // gives the caller the reason instead of a failed start. Not cached: one
   // system call, and a test may take Landlock away from a child process.

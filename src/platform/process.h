@@ -36,6 +36,11 @@ struct SpawnedProcess {
 // mask. A command run under the Linux sandbox launcher reports its set-up
 // failures later, on launcher_status: starting the sandbox takes the launcher
 // a moment, and nobody should be blocked for it.
+//
+// Call it from a thread that lives as long as the process: the Linux
+// launcher asks for SIGKILL when its parent dies (so that a supervisor killed
+// outright takes its contained runs along), and the kernel counts the end of
+// the spawning *thread* as its parent's death.
 std::expected<SpawnedProcess, IoError> spawn_process(const Command& command);
 
 // What the launcher's status pipe held at end of file: nothing (the program

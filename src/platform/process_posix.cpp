@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,35 @@ class CStringArray {
 };
 
 IoError nul_byte_error() { return IoError::invalid_input(std::string(kNulByteMessage)); }
+
+// posix_spawn's error, with the one path at fault, as subprocess reports it:
+// the working directory when it is the one that cannot be entered, else the
+// program for the errors of finding and executing a file. (An argument list
+// too long, or no memory, is nobody's path.)
+IoError spawn_error(int error, const Command& command) {
+  IoError failure = IoError::from_errno(error);
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ENOEXEC:
+    case ETXTBSY:
+    case EISDIR:
+      break;
+    default:
+      return failure;
+  }
+  struct stat st {};
+  if (command.cwd && (::stat(command.cwd->c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+                      ::access(command.cwd->c_str(), X_OK) != 0)) {
+    return std::move(failure).with_path(*command.cwd);
+  }
+  // Under the launcher, the program's own errors come later, from it.
+  if (command.sandboxed || !command.program_arg0) return std::move(failure).with_path(command.program);
+  return std::move(failure).with_path(*command.program_arg0);
+}
 
 struct Pipe {
   UniqueFd read;
@@ -92,46 +122,62 @@ class FileActions {
 
 std::expected<void, IoError> decode_launcher_status(std::string_view report) {
   if (report.empty()) return {};
-  launcher::Status status{};
-  if (report.size() != sizeof status) {
+  launcher::StatusHeader header{};
+  if (report.size() < sizeof header) {
     return std::unexpected(IoError::other("the sandbox launcher reported a malformed status"));
   }
-  std::memcpy(&status, report.data(), sizeof status);
-  switch (static_cast<launcher::Stage>(status.stage)) {
+  std::memcpy(&header, report.data(), sizeof header);
+  if (sizeof header + std::size_t{header.path_size} + header.detail_size != report.size()) {
+    return std::unexpected(IoError::other("the sandbox launcher reported a malformed status"));
+  }
+  const std::string path(report.substr(sizeof header, header.path_size));
+  const std::string detail(report.substr(sizeof header + header.path_size));
+  const auto stage = static_cast<launcher::Stage>(header.stage);
+  auto with_detail = [&detail](std::string what) {
+    return detail.empty() ? what : what + " (" + detail + ")";
+  };
+  IoError error = IoError::other("the sandbox launcher reported an unknown stage");
+  switch (stage) {
     case launcher::Stage::Exec:
       // Reported exactly as a direct spawn of the same program would be.
-      return std::unexpected(IoError::from_errno(status.error));
+      error = IoError::from_errno(header.error);
+      break;
+    case launcher::Stage::Grant:
+      error = IoError::from_errno(header.error, detail);
+      break;
     case launcher::Stage::Enforce:
-      return std::unexpected(
-          IoError::from_errno(status.error, "the sandbox launcher could not apply the sandbox"));
+      error = IoError::from_errno(header.error, with_detail("the sandbox launcher could not apply the sandbox"));
+      break;
+    case launcher::Stage::Start:
+      error = IoError::from_errno(
+          header.error, with_detail("the sandbox launcher could not start the program's processes"));
+      break;
     case launcher::Stage::Profile:
-      return std::unexpected(IoError::invalid_input("the sandbox launcher refused the profile"));
+      error = IoError::invalid_input(with_detail("the sandbox launcher refused the profile"));
+      break;
     case launcher::Stage::Usage:
-      return std::unexpected(
-          IoError::invalid_input("the sandbox launcher refused its command line"));
+      error = IoError::invalid_input(with_detail("the sandbox launcher refused its command line"));
+      break;
+    default:
+      return std::unexpected(std::move(error));
   }
-  return std::unexpected(IoError::other("the sandbox launcher reported an unknown stage"));
+  error = std::move(error).with_stage(std::string(launcher::stage_name(stage)));
+  if (!path.empty()) error = std::move(error).with_path(path);
+  return std::unexpected(std::move(error));
 }
 
 namespace {
 
 // Reads the launcher's report: a whole record, or end of file with none.
 // Nothing while neither has come and `blocking` is false. The launcher
-// writes its record with one write, which a pipe delivers whole.
+// writes its record with one write of at most PIPE_BUF bytes, which a pipe
+// delivers whole, so one read takes all of it.
 std::optional<std::expected<void, IoError>> read_report(int fd, bool blocking) {
-  char report[sizeof(launcher::Status)];
-  std::size_t got = 0;
-  while (got < sizeof report) {
-    ssize_t n = retry_on_eintr([&] { return ::read(fd, report + got, sizeof report - got); });
-    if (n < 0 && errno == EAGAIN && !blocking && got == 0) return std::nullopt;
-    if (n < 0 && errno == EAGAIN) continue;  // the rest of a record is on its way
-    if (n < 0) {
-      return std::unexpected(IoError::from_errno(errno, "reading the sandbox launcher status"));
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return decode_launcher_status(std::string_view(report, got));
+  char report[launcher::kMaxStatusSize];
+  ssize_t n = retry_on_eintr([&] { return ::read(fd, report, sizeof report); });
+  if (n < 0 && errno == EAGAIN && !blocking) return std::nullopt;
+  if (n < 0) return std::unexpected(IoError::from_errno(errno, "reading the sandbox launcher status"));
+  return decode_launcher_status(std::string_view(report, static_cast<std::size_t>(n)));
 }
 
 }  // namespace
@@ -178,10 +224,20 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
   const bool status_pipe = command.sandboxed && kLauncherHasStatusPipe;
 
   CStringArray argv;
-  if (!argv.add(command.program)) return std::unexpected(nul_byte_error());
+  if (status_pipe || !command.program_arg0) {
+    if (!argv.add(command.program)) return std::unexpected(nul_byte_error());
+  } else if (!argv.add(*command.program_arg0)) {
+    return std::unexpected(nul_byte_error());
+  }
   if (status_pipe) {
     argv.add(launcher::kStatusFdOption);
     argv.add(std::to_string(kStatusFdInChild));
+    // The launcher executes the resolved program under the name it was
+    // asked for (sandbox-exec has no such option: there it is the path).
+    if (command.program_arg0) {
+      argv.add(launcher::kArgv0Option);
+      if (!argv.add(*command.program_arg0)) return std::unexpected(nul_byte_error());
+    }
   }
   for (const std::string& arg : command.args) {
     if (!argv.add(arg)) return std::unexpected(nul_byte_error());
@@ -230,19 +286,20 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
   ::posix_spawnattr_setflags(attr.get(), flags);
   ::posix_spawnattr_setpgroup(attr.get(), 0);
   // The spawning thread blocks every signal and hosts such as Python ignore
-  // SIGPIPE; the child starts with neither.
+  // SIGPIPE; the child starts with neither. Every signal the kernel knows
+  // goes back to its default, the C library's own two (32 and 33, which
+  // sigfillset leaves out and posix_spawn would otherwise leave ignored)
+  // included: the set is filled byte by byte for that reason.
   sigset_t none, defaults;
   sigemptyset(&none);
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
+  std::memset(&defaults, 0xff, sizeof defaults);
   ::posix_spawnattr_setsigmask(attr.get(), &none);
   ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
 
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, command.program.c_str(), actions.get(), attr.get(),
                          argv.get(), envp.get());
-  if (rc != 0) return std::unexpected(IoError::from_errno(rc));
+  if (rc != 0) return std::unexpected(spawn_error(rc, command));
 
   // The child's ends now belong to the child.
   in->read.reset();

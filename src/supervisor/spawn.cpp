@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <cerrno>
 #include <utility>
 
 #include <asio/experimental/parallel_group.hpp>
@@ -21,30 +20,6 @@ using asio::experimental::wait_for_one;
 
 SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable) {
   return SandboxError::spawn(std::move(source)).with_executable(executable);
-}
-
-// Errors with which executing a file fails because of that file; a working
-// directory can fail with the first five too.
-bool names_the_program(int error_number) {
-  switch (error_number) {
-    case ENOENT:
-    case EACCES:
-    case ENOTDIR:
-    case ELOOP:
-    case ENAMETOOLONG:
-    case ENOEXEC:
-    case ETXTBSY:
-    case EISDIR:
-    case EPERM:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool can_come_from_the_working_directory(int error_number) {
-  return error_number == ENOENT || error_number == EACCES || error_number == ENOTDIR ||
-         error_number == ELOOP || error_number == ENAMETOOLONG;
 }
 
 // Kills and reaps a process that has been started, unless success dismisses
@@ -91,15 +66,9 @@ constexpr std::uint64_t kLongestHandshakeMs = 3'600'000;
 
 }  // namespace
 
-SandboxError start_failure(IoError source, const ExecutionRequest& request,
-                           const ExecutableIdentity& executable) {
-  // The file that could not be executed is the path at fault, as subprocess
-  // reports it, unless the working directory may have been (the platform
-  // names it when it knows).
-  if (source.kind() == IoErrorKind::Os && !source.path() && names_the_program(source.os_error()) &&
-      !(request.cwd && can_come_from_the_working_directory(source.os_error()))) {
-    return spawn_failure(std::move(source).with_path(executable.requested), executable);
-  }
+SandboxError start_failure(IoError source, const ExecutableIdentity& executable) {
+  // The platform names the path at fault (the program under the name the
+  // caller gave it, the working directory) and the launcher's step.
   return spawn_failure(std::move(source), executable);
 }
 
@@ -120,7 +89,9 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
     return std::unexpected(spawn_failure(IoError::other("native path resolved"), identity));
   }
 
+  // The resolved file runs, under the name the caller gave it.
   Command command(*identity.canonical);
+  if (request.executable != *identity.canonical) command.program_arg0 = request.executable;
   command.args = request.args;
   std::expected<void, IoError> wrapped;
   if (filesystem) {
@@ -147,7 +118,7 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
     return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
   }
   auto process = platform::spawn_process(command);
-  if (!process) return std::unexpected(start_failure(std::move(process.error()), request, identity));
+  if (!process) return std::unexpected(start_failure(std::move(process.error()), identity));
 
   StartGuard guard(*process);
   std::optional<std::uint32_t> pid;
@@ -210,7 +181,7 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
     auto launched = co_await launcher_handshake(std::move(launcher_status), bound);
     // A refused start drops the child: the launcher has exited, or is killed.
     if (!launched) {
-      co_return std::unexpected(start_failure(std::move(launched.error()), request, child.executable));
+      co_return std::unexpected(start_failure(std::move(launched.error()), child.executable));
     }
   }
   co_return child;

@@ -57,8 +57,7 @@ inline asio::awaitable<std::expected<SupervisedChild, SandboxError>> spawn(
 }
 
 // The spawn failure for an error of the process start (or of the sandbox
-// launcher's), naming the program as the path at fault where it must be.
-SandboxError start_failure(IoError source, const ExecutionRequest& request,
-                           const ExecutableIdentity& executable);
+// launcher's).
+SandboxError start_failure(IoError source, const ExecutableIdentity& executable);
 
 }  // namespace quellar

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "filesystem.h"
@@ -197,4 +200,50 @@ TEST(WrapCommand, FailuresLeaveOrInvalidateTheCommandAsDocumented) {
   EXPECT_FALSE(wrap_command(command, {{grant("/a\nb", {FilesystemAccess::Read})}}, false));
   EXPECT_EQ(command.program, "/bin/sh");
   EXPECT_TRUE(command.args.empty());
+}
+
+TEST(ValidatePolicy, NoWriteGrantMayHoldTheLauncher) {
+  TempDir dir;
+  std::string home = dir.make_dir("venv");
+  std::string launcher = dir.make_file("venv/quellar-sandbox", "", 0755);
+  dir.make_symlink("alias", home);
+  dir.make_dir("work");
+  WithLauncher use(launcher);
+  // The directory itself, a parent of it, or either reached through a link:
+  // a contained command could replace the launcher for every later run.
+  for (const std::string& granted : {home, dir.path(), dir / "alias", launcher}) {
+    auto refused = validate_policy({{grant(granted, {FilesystemAccess::Write})}});
+    ASSERT_FALSE(refused) << granted;
+    EXPECT_EQ(refused.error().kind(), IoErrorKind::InvalidInput);
+    EXPECT_EQ(refused.error().path(), granted);
+    EXPECT_NE(refused.error().message().find("sandbox launcher"), std::string::npos);
+  }
+  // Reading it is harmless; writing elsewhere too.
+  EXPECT_TRUE(validate_policy({{grant(home, {FilesystemAccess::Read})}}));
+  EXPECT_TRUE(validate_policy({{grant(dir / "work", {FilesystemAccess::Write})}}));
+}
+
+TEST(ValidatePolicy, ALauncherOthersCouldRewriteIsRefused) {
+  TempDir dir;
+  std::string home = dir.make_dir("lib");
+  std::string launcher = dir.make_file("lib/quellar-sandbox", "", 0755);
+  WithLauncher use(launcher);
+  ASSERT_TRUE(validate_policy({}));
+  for (mode_t file_mode : {0775, 0757}) {
+    ASSERT_EQ(::chmod(launcher.c_str(), file_mode), 0);
+    auto refused = validate_policy({});
+    ASSERT_FALSE(refused) << std::oct << file_mode;
+    EXPECT_EQ(refused.error().path(), launcher);
+  }
+  ASSERT_EQ(::chmod(launcher.c_str(), 0755), 0);
+  // A directory others may write lets them rename a file into its place,
+  // unless it is sticky.
+  ASSERT_EQ(::chmod(home.c_str(), 0777), 0);
+  EXPECT_FALSE(validate_policy({}));
+  ASSERT_EQ(::chmod(home.c_str(), 01777), 0);
+  EXPECT_TRUE(validate_policy({}));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(launcher.c_str(), 12345, 12345), 0);
+    EXPECT_FALSE(validate_policy({}));
+  }
 }

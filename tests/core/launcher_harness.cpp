@@ -37,6 +37,15 @@ const sock_filter kNoLandlockFilter[] = {
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 };
 
+// The same for namespaces: unshare refused, as in a container that forbids
+// them, so that the launcher falls back to a subreaper.
+const sock_filter kNoNamespacesFilter[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unshare, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+};
+
 // Where the spawn path puts the launcher's status pipe.
 constexpr int kStatusFd = 3;
 
@@ -132,6 +141,8 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options, 
   const char* cwd = options.cwd ? options.cwd->c_str() : nullptr;
   sock_fprog no_landlock{static_cast<unsigned short>(std::size(kNoLandlockFilter)),
                          const_cast<sock_filter*>(kNoLandlockFilter)};
+  sock_fprog no_namespaces{static_cast<unsigned short>(std::size(kNoNamespacesFilter)),
+                           const_cast<sock_filter*>(kNoNamespacesFilter)};
 
   Pipe in = make_pipe(), out = make_pipe(), err = make_pipe();
   Pipe status = with_status_pipe ? make_pipe() : Pipe{};
@@ -149,6 +160,11 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options, 
         (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &no_landlock) != 0)) {
       child_fail("cannot hide Landlock\n");
+    }
+    if (options.without_namespaces &&
+        (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &no_namespaces) != 0)) {
+      child_fail("cannot refuse namespaces\n");
     }
     if (options.as) {
       // Raw system calls: glibc's wrappers synchronise threads this child
@@ -193,22 +209,24 @@ Child::~Child() {
 
 void Child::close_stdin() { close_fd(in_); }
 
-std::optional<launcher::Status> Child::read_status() {
+std::optional<StatusRecord> Child::read_status() {
   if (status_ < 0) return result_.status;
-  launcher::Status record{};
-  auto* bytes = reinterpret_cast<char*>(&record);
+  std::string bytes;
   for (;;) {
-    char buf[16];
+    char buf[512];
     ssize_t n = ::read(status_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      if (result_.status_bytes < sizeof record) bytes[result_.status_bytes] = buf[i];
-      ++result_.status_bytes;
-    }
+    bytes.append(buf, static_cast<size_t>(n));
   }
   close_fd(status_);
-  if (result_.status_bytes == sizeof record) result_.status = record;
+  result_.status_bytes = bytes.size();
+  launcher::StatusHeader header{};
+  if (bytes.size() < sizeof header) return result_.status;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  if (sizeof header + header.path_size + header.detail_size != bytes.size()) return result_.status;
+  result_.status = StatusRecord{header.stage, header.error, bytes.substr(sizeof header, header.path_size),
+                                bytes.substr(sizeof header + header.path_size)};
   return result_.status;
 }
 

@@ -56,13 +56,22 @@ struct ChildOptions {
   bool keep_stdin_open = false;     // Child only: leave standard input to the test
   bool status_fd = true;            // launcher runs: pass --status-fd 3
   bool without_landlock = false;    // the child sees a kernel without Landlock
+  bool without_namespaces = false;  // the child may not create namespaces
+};
+
+// A status record the launcher wrote, decoded.
+struct StatusRecord {
+  std::int32_t stage = 0;
+  std::int32_t error = 0;
+  std::string path;
+  std::string detail;
 };
 
 struct ChildResult {
   int exit_code = -1;  // when the process exited
   int signal = 0;      // when a signal killed it
   std::string out, err;
-  std::optional<launcher::Status> status;  // a record on the status pipe
+  std::optional<StatusRecord> status;  // a well-formed record on the status pipe
   size_t status_bytes = 0;                 // how many bytes the pipe carried
 };
 
@@ -81,7 +90,7 @@ class Child {
   void close_stdin();
   // Reads the status pipe to its end: the record, or nothing when the
   // program is running.
-  std::optional<launcher::Status> read_status();
+  std::optional<StatusRecord> read_status();
   // Reads a line from standard output (the test must know one is coming).
   std::string read_stdout_line();
   // Reads everything until the pipes close, then reaps. Fails the test and

@@ -1,6 +1,7 @@
-// How quellar-sandbox meets its parent: the program runs in place of the
-// launcher, the status pipe says whether it started, and a failure is never
-// mistaken for the program's own exit status.
+// How quellar-sandbox meets its parent: the program runs under the
+// launcher, which keeps the pid, group and exit status the parent knows; the
+// status pipe says whether it started, and a failure is never mistaken for
+// the program's own exit status.
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
@@ -57,7 +58,7 @@ void expect_status(const ChildResult& result, Stage stage, int error, int exit_c
                                          << result.err;
   EXPECT_EQ(result.status->stage, static_cast<std::int32_t>(stage));
   EXPECT_EQ(result.status->error, error) << std::strerror(result.status->error);
-  EXPECT_EQ(result.status_bytes, sizeof(launcher::Status));
+  EXPECT_LE(result.status_bytes, launcher::kMaxStatusSize);
   EXPECT_EQ(result.exit_code, exit_code);
   // Standard error is the program's, even when the launcher fails.
   EXPECT_EQ(result.err, "");
@@ -73,19 +74,20 @@ void expect_line(const ChildResult& result, int exit_code, std::string_view cont
 
 }  // namespace
 
-TEST_F(LauncherProtocol, TheProgramRunsInPlaceOfTheLauncher) {
+TEST_F(LauncherProtocol, TheProgramLeadsItsOwnSessionUnderTheLauncher) {
   Child child(launcher_argv(profile_, {probe_path(), "identity"}, true), {}, true);
   EXPECT_FALSE(child.read_status().has_value());
   ChildResult result = child.finish();
   EXPECT_EQ(result.status_bytes, 0u);
   Probe probe = probe_result(result);
   ASSERT_TRUE(probe.ok);
-  // Same pid as the process the parent started, and still the leader of
-  // the group the parent will signal.
-  pid_t pid = 0, group = 0;
-  ASSERT_EQ(std::sscanf(probe.detail.c_str(), "%d %d", &pid, &group), 2) << probe.detail;
+  // The program leads its own process group and session: no controlling
+  // terminal, and no group of the caller's session within reach.
+  pid_t pid = 0, group = 0, session = 0;
+  ASSERT_EQ(std::sscanf(probe.detail.c_str(), "%d %d %d", &pid, &group, &session), 3) << probe.detail;
   EXPECT_NE(pid, 0);
   EXPECT_EQ(group, pid);
+  EXPECT_EQ(session, pid);
 }
 
 TEST_F(LauncherProtocol, AGrantThatDoesNotExistGrantsNothingAndStopsNothing) {

@@ -17,6 +17,8 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -270,6 +272,91 @@ int capabilities() {
   return 0;
 }
 
+// --- other processes' limits and scheduling, shared kernel objects --------
+// Each sets the value it reads, so that the control outside changes nothing.
+
+int prlimit_of(pid_t pid) {
+  rlimit limit{};
+  if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit) != 0) return failed(errno);
+  return check(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr));
+}
+
+int setpriority_of(int which, int who) {
+  errno = 0;
+  int nice = ::getpriority(which, static_cast<id_t>(who));
+  if (errno != 0) return failed(errno);
+  return check(::setpriority(which, static_cast<id_t>(who), nice));
+}
+
+int setaffinity_of(pid_t pid) {
+  cpu_set_t set;
+  if (::sched_getaffinity(pid, sizeof set, &set) != 0) return failed(errno);
+  return check(::sched_setaffinity(pid, sizeof set, &set));
+}
+
+int setscheduler_of(pid_t pid) {
+  int policy = ::sched_getscheduler(pid);
+  if (policy < 0) return failed(errno);
+  sched_param param{};
+  if (::sched_getparam(pid, &param) != 0) return failed(errno);
+  return check(::sched_setscheduler(pid, policy, &param));
+}
+
+int ioprio_of(pid_t pid) {
+  constexpr int kWhoProcess = 1;
+  long prio = ::syscall(SYS_ioprio_get, kWhoProcess, pid);
+  if (prio < 0) return failed(errno);
+  return check(::syscall(SYS_ioprio_set, kWhoProcess, pid, prio));
+}
+
+// Reads the first byte of the host's SysV segment with this key.
+int shm_read(int key) {
+  int id = ::shmget(static_cast<key_t>(key), 0, 0);
+  if (id < 0) return failed(errno);
+  void* at = ::shmat(id, nullptr, SHM_RDONLY);
+  if (at == reinterpret_cast<void*>(-1)) return failed(errno);
+  std::printf("ok\n%c\n", *static_cast<char*>(at));
+  ::shmdt(at);
+  return 0;
+}
+
+int session_keyring() {
+  constexpr long kGetKeyringId = 0;     // KEYCTL_GET_KEYRING_ID
+  constexpr long kSessionKeyring = -3;  // KEY_SPEC_SESSION_KEYRING
+  return check(::syscall(SYS_keyctl, kGetKeyringId, kSessionKeyring, 0));
+}
+
+// Binds an abstract name and leaves it held by a detached descendant for
+// `seconds`; prints that descendant's pid.
+int abstract_squat(const char* name, int seconds) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failed(errno);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  size_t len = std::strlen(name);
+  std::memcpy(addr.sun_path + 1, name, len);
+  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || ::listen(fd, 4) != 0) return failed(errno);
+  int report[2];
+  if (::pipe(report) != 0) return failed(errno);
+  if (::fork() == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      for (int i = 0; i <= 2; ++i) ::close(i);
+      pid_t self = ::getpid();
+      ::write(report[1], &self, sizeof self);
+      ::sleep(static_cast<unsigned>(seconds));
+      ::_exit(0);
+    }
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  pid_t held_by = 0;
+  ::read(report[0], &held_by, sizeof held_by);
+  std::printf("ok\n%d\n", static_cast<int>(held_by));
+  return 0;
+}
+
 // getpid through the x32 system-call numbering.
 int x32_getpid() { return check(::syscall(0x40000000 | SYS_getpid)); }
 
@@ -303,6 +390,10 @@ int main(int argc, char** argv) {
   if (op == "mkfifo") return check(::mknod(arg(0), S_IFIFO | 0644, 0));
   if (op == "mknod-char") return check(::mknod(arg(0), S_IFCHR | 0666, makedev(1, 3)));
   if (op == "chown") return check(::chown(arg(0), static_cast<uid_t>(to_int(arg(1))), -1));
+  if (op == "chmod-setuid") return check(::chmod(arg(0), 04755));
+  if (op == "chmod-setgid") return check(::chmod(arg(0), 02755));
+  if (op == "chmod-plain") return check(::chmod(arg(0), 0755));
+  if (op == "create-setuid") return check(::open(arg(0), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 04755));
   if (op == "exec") {
     char* args[] = {argv[2], nullptr};
     ::execve(arg(0), args, environ);
@@ -321,6 +412,7 @@ int main(int argc, char** argv) {
     return check(::socketpair(op == "socketpair-inet" ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
   }
   if (op == "abstract-connect") return abstract_connect(arg(0));
+  if (op == "abstract-squat") return abstract_squat(arg(0), to_int(arg(1)));
   if (op == "connect-fd") return check(connect_tcp4(to_int(arg(0)), to_int(arg(1))));
   if (op == "io-uring-socket") return io_uring_socket();
 
@@ -328,6 +420,33 @@ int main(int argc, char** argv) {
   if (op == "kill") return check(::kill(to_int(arg(0)), to_int(arg(1))));
   if (op == "kill-parent") return check(::kill(::getppid(), to_int(arg(0))));
   if (op == "kill-own-child") return kill_own_child();
+  if (op == "prlimit") return prlimit_of(to_int(arg(0)));
+  if (op == "prlimit-self-by-pid") return prlimit_of(::getpid());
+  if (op == "setpriority") return setpriority_of(PRIO_PROCESS, to_int(arg(0)));
+  if (op == "setpriority-own-group") return setpriority_of(PRIO_PGRP, 0);
+  if (op == "setaffinity") return setaffinity_of(to_int(arg(0)));
+  if (op == "setscheduler") return setscheduler_of(to_int(arg(0)));
+  if (op == "ioprio") return ioprio_of(to_int(arg(0)));
+  if (op == "shm-read") return shm_read(to_int(arg(0)));
+  if (op == "keyring") return session_keyring();
+  if (op == "clone-parent") return clone_with(CLONE_PARENT);
+  if (op == "fanotify") return check(::syscall(SYS_fanotify_init, 0, O_RDONLY));
+  if (op == "open-tty") return check(::open("/dev/tty", O_RDWR | O_CLOEXEC));
+  if (op == "proc-pids") {
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return failed(errno);
+    std::puts("ok");
+    while (dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') std::printf("%s ", entry->d_name);
+    }
+    std::puts("");
+    ::closedir(dir);
+    return 0;
+  }
+  if (op == "session") {
+    std::printf("ok\n%d %d %d\n", ::getpid(), ::getpgrp(), ::getsid(0));
+    return 0;
+  }
   if (op == "unshare-user") return check(::unshare(CLONE_NEWUSER));
   if (op == "clone-newuser") return clone_with(CLONE_NEWUSER);
   if (op == "clone3") return clone3_plain();
@@ -345,7 +464,7 @@ int main(int argc, char** argv) {
 
   // The process itself.
   if (op == "identity") {
-    std::printf("ok\n%d %d\n", ::getpid(), ::getpgrp());
+    std::printf("ok\n%d %d %d\n", ::getpid(), ::getpgrp(), ::getsid(0));
     return 0;
   }
   if (op == "fd-open") return check(::fcntl(to_int(arg(0)), F_GETFD));

@@ -140,7 +140,6 @@ class TestPlatformCapabilities:
         assert capabilities["network_isolation_requires_filesystem"] is False
         assert capabilities["graceful_shutdown"] is True
         assert capabilities["process_group_cleanup"] is True
-        assert capabilities["parent_death_cleanup"] is False
         assert capabilities["memory_limits"] is False
         assert capabilities["process_limits"] is False
         assert capabilities["cpu_limits"] is False
