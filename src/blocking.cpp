@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -14,19 +15,51 @@
 namespace quellar::blocking {
 namespace {
 
+// Threads that serve at once, without waiting to see whether one is stuck:
+// enough for the bursts of short calls a busy host makes.
+constexpr std::size_t kReadyThreads = 2;
+// A request that has waited this long for a thread gets a new one: whatever
+// holds the others is taking longer than a system call should.
+constexpr auto kStuckAfter = std::chrono::milliseconds(20);
+
+using Clock = std::chrono::steady_clock;
+
+struct Request {
+  UniqueFunction<void()> work;
+  Clock::time_point queued;
+};
 
 struct Pool {
   std::mutex lock;
   std::condition_variable work_arrived;
-  std::deque<UniqueFunction<void()>> queue;
+  std::condition_variable watch;  // the watchdog's: requests wait
+  std::deque<Request> queue;
   std::size_t threads = 0;
   std::size_t idle = 0;  // threads waiting for work
+  bool watching = false;
 };
 
 // Never destroyed: a pool thread may still be inside a call when the host
 // exits. Replaced (the old one leaked) in a forked child, whose copy was
 // taken with the lock held and whose threads do not exist.
 Pool* g_pool = new Pool;
+
+// Like the runtime's workers, pool threads block every signal: signals stay
+// with the host's own threads. False when no thread could be made.
+template <class Body>
+bool start_thread(Body body) {
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  bool started = true;
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error&) {
+    started = false;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
 
 void serve(Pool* pool) {
   std::unique_lock guard(pool->lock);
@@ -39,12 +72,46 @@ void serve(Pool* pool) {
       pool->work_arrived.wait(guard);
       --pool->idle;
     }
-    UniqueFunction<void()> work = std::move(pool->queue.front());
+    UniqueFunction<void()> work = std::move(pool->queue.front().work);
     pool->queue.pop_front();
     guard.unlock();
     work();
     work = nullptr;  // whatever it holds goes before the lock is taken again
     guard.lock();
+  }
+}
+
+bool add_thread(Pool* pool, std::unique_lock<std::mutex>& guard) {
+  ++pool->threads;
+  guard.unlock();
+  const bool started = start_thread([pool] { serve(pool); });
+  guard.lock();
+  if (!started) --pool->threads;
+  return started;
+}
+
+// Watches the requests that wait: one whose wait passes kStuckAfter gets a
+// new thread (the others may be stuck for good in a hung file system), so a
+// stuck call holds up only its own request. It sleeps while none waits.
+void watchdog(Pool* pool) {
+  std::unique_lock guard(pool->lock);
+  for (;;) {
+    if (pool->queue.empty() || pool->idle >= pool->queue.size()) {
+      pool->watch.wait(guard);
+      continue;
+    }
+    const auto due = pool->queue.front().queued + kStuckAfter;
+    if (Clock::now() < due) {
+      pool->watch.wait_until(guard, due);
+      continue;
+    }
+    if (!add_thread(pool, guard)) {
+      pool->watch.wait_for(guard, kStuckAfter);
+      continue;
+    }
+    // The new thread takes the oldest request; the next one gets a wait of
+    // its own before another thread is added.
+    if (!pool->queue.empty()) pool->queue.front().queued = Clock::now();
   }
 }
 
@@ -54,36 +121,23 @@ void post(UniqueFunction<void()> work) {
   host_fork::install();
   Pool* pool = g_pool;
   std::unique_lock guard(pool->lock);
-  pool->queue.push_back(std::move(work));
-  // Every queued request needs a thread of its own that is free: one that
-  // waits, or a new one (a busy thread may be stuck for good).
-  if (pool->queue.size() <= pool->idle) {
-    pool->work_arrived.notify_one();
+  pool->queue.push_back(Request{std::move(work), Clock::now()});
+  if (pool->threads < kReadyThreads && pool->idle < pool->queue.size()) add_thread(pool, guard);
+  if (pool->threads == 0) {
+    // No thread at all, and none can be made: the caller runs it rather
+    // than nobody.
+    UniqueFunction<void()> mine = std::move(pool->queue.back().work);
+    pool->queue.pop_back();
+    guard.unlock();
+    mine();
     return;
   }
-  ++pool->threads;
-  guard.unlock();
-  // Like the runtime's workers, pool threads block every signal: signals
-  // stay with the host's own threads.
-  sigset_t all, previous;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  bool started = true;
-  try {
-    std::thread(serve, pool).detach();
-  } catch (const std::system_error&) {
-    started = false;  // out of threads: the ones there serve the queue in turn
+  if (pool->idle > 0) pool->work_arrived.notify_one();
+  if (pool->queue.size() > pool->idle) {
+    // More requests than free threads: they wait, watched.
+    if (!pool->watching) pool->watching = start_thread([pool] { watchdog(pool); });
+    pool->watch.notify_one();
   }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (started) return;
-  guard.lock();
-  --pool->threads;
-  if (pool->threads > 0) return;
-  // No thread at all: the caller runs it rather than nobody.
-  UniqueFunction<void()> mine = std::move(pool->queue.back());
-  pool->queue.pop_back();
-  guard.unlock();
-  mine();
 }
 
 namespace fork_hooks {

@@ -159,6 +159,18 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   link->drain_ = Ref::steal(PyCFunction_NewEx(&drain_def, object.get(), nullptr));
   if (!link->drain_) return nullptr;
   link->drain_args_ = Ref::steal(PyTuple_Pack(1, link->drain_.get()));
+  {
+    // The drain runs in a context of its own, made once: scheduled without
+    // one, each call would copy the calling thread's.
+    Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
+    Ref context_type = contextvars ? Ref::steal(PyObject_GetAttrString(contextvars.get(), "Context")) : Ref();
+    Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref();
+    link->drain_kwargs_ = Ref::steal(PyDict_New());
+    if (!context || !link->drain_kwargs_ ||
+        PyDict_SetItemString(link->drain_kwargs_.get(), "context", context.get()) < 0) {
+      return nullptr;
+    }
+  }
   link->future_kwargs_ = Ref::steal(PyDict_New());
   if (!link->drain_args_ || !link->future_kwargs_ ||
       PyDict_SetItemString(link->future_kwargs_.get(), "loop", loop) < 0) {
@@ -191,7 +203,7 @@ LoopLink::~LoopLink() {
   if (!access) {
     // The interpreter is exiting: its references are leaked on purpose.
     for (Delivery& delivery : pending_) delivery.future.abandon();
-    for (Ref* ref : {&loop_, &call_soon_threadsafe_, &drain_, &drain_args_, &future_kwargs_, &self_}) {
+    for (Ref* ref : {&loop_, &call_soon_threadsafe_, &drain_, &drain_args_, &drain_kwargs_, &future_kwargs_, &self_}) {
       ref->abandon();
     }
     return;
@@ -204,6 +216,7 @@ LoopLink::~LoopLink() {
   call_soon_threadsafe_.reset();
   drain_.reset();
   drain_args_.reset();
+  drain_kwargs_.reset();
   future_kwargs_.reset();
   self_.reset();
 }
@@ -279,7 +292,7 @@ void LoopLink::schedule(bool call_loop, bool release_self) {
   }
   if (call_loop && !gone) {
     // A closed loop refuses: it will never run anything again.
-    if (!Ref::steal(PyObject_Call(call_soon_threadsafe_.get(), drain_args_.get(), nullptr))) {
+    if (!Ref::steal(PyObject_Call(call_soon_threadsafe_.get(), drain_args_.get(), drain_kwargs_.get()))) {
       PyErr_Clear();
       loop_gone();
       gone = true;
@@ -341,6 +354,7 @@ int LoopLink::traverse(visitproc visit, void* arg) {
   Py_VISIT(call_soon_threadsafe_.get());
   Py_VISIT(drain_.get());
   Py_VISIT(drain_args_.get());
+  Py_VISIT(drain_kwargs_.get());
   Py_VISIT(future_kwargs_.get());
   std::lock_guard guard(lock_);
   for (const Delivery& delivery : pending_) Py_VISIT(delivery.future.get());
@@ -359,6 +373,7 @@ void LoopLink::clear() {
   call_soon_threadsafe_.reset();
   drain_.reset();
   drain_args_.reset();
+  drain_kwargs_.reset();
   future_kwargs_.reset();
 }
 
@@ -446,6 +461,7 @@ bool create_bridge_types(PyObject* module, ModuleState& state) {
   if (!keep_attribute(asyncio.get(), "get_running_loop", &state.get_running_loop)) return false;
   Ref future_type = Ref::steal(PyObject_GetAttrString(asyncio.get(), "Future"));
   if (!future_type) return false;
+  state.future_type = Ref(future_type).release();
   const std::pair<const char*, PyObject**> methods[] = {
       {"cancel", &state.future_cancel},       {"result", &state.future_result},
       {"exception", &state.future_exception}, {"set_result", &state.future_set_result},

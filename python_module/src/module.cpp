@@ -85,6 +85,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->loop_link_type);
   Py_VISIT(state->loop_gone_type);
   Py_VISIT(state->get_running_loop);
+  Py_VISIT(state->future_type);
   Py_VISIT(state->future_cancel);
   Py_VISIT(state->future_result);
   Py_VISIT(state->future_exception);
@@ -117,6 +118,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->loop_link_type);
   Py_CLEAR(state->loop_gone_type);
   Py_CLEAR(state->get_running_loop);
+  Py_CLEAR(state->future_type);
   Py_CLEAR(state->future_cancel);
   Py_CLEAR(state->future_result);
   Py_CLEAR(state->future_exception);

@@ -32,6 +32,7 @@ struct ModuleState {
   // asyncio.get_running_loop, and asyncio.Future's own methods, which the
   // subclasses' overrides call.
   PyObject* get_running_loop;
+  PyObject* future_type;  // asyncio.Future itself
   PyObject* future_cancel;
   PyObject* future_result;
   PyObject* future_exception;

@@ -96,7 +96,7 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     auto link = LoopLink::of(state, loop.get());
     if (!link) return nullptr;
-    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    Ref future = link->new_future(reinterpret_cast<PyTypeObject*>(state.future_type));
     if (!future) return nullptr;
 
     PyObject* returned = Ref(future).release();

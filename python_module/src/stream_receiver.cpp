@@ -44,6 +44,11 @@ struct ClaimState {
   // Taken and not yet handed out: kept to give it back.
   std::optional<Received> taken;
   Settlement settled;
+  // What an awaiting task waits on: a plain asyncio.Future, woken with the
+  // future of the event. A task waits on a plain future through asyncio's
+  // own fast path, and reads nothing from it: the event is taken by the
+  // iterator when the task resumes.
+  Ref waker;
 
   ClaimState(std::shared_ptr<StreamReceiver> r, StreamQueue::Claim c)
       : receiver(std::move(r)), claim(c) {}
@@ -86,8 +91,9 @@ struct ClaimState {
     taken.reset();
   }
 
-  // The awaiter was cancelled after the event was taken for it but before
-  // it resumed with it: the event goes back to its place.
+  // The awaiter was cancelled before it resumed with its event: a claim
+  // not yet taken is given up, an event taken (by a result() call) goes back
+  // to its place.
   void give_back() {
     if (phase == Phase::Waiting) {
       withdraw();
@@ -108,9 +114,13 @@ struct ClaimState {
 
   int traverse(visitproc visit, void* arg) {
     Py_VISIT(settled.value.get());
+    Py_VISIT(waker.get());
     return 0;
   }
-  void clear() { settled.value.reset(); }
+  void clear() {
+    settled.value.reset();
+    waker.reset();
+  }
 };
 
 PyType_Slot claim_slots[] = {
@@ -224,7 +234,11 @@ PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
-      if (ClaimState* claim = claim_of(state, self)) claim->withdraw();
+      if (ClaimState* claim = claim_of(state, self)) {
+        claim->withdraw();
+        // A task waiting on the waker sees the cancellation too.
+        if (claim->waker && !call_base(state.future_cancel, claim->waker.get())) PyErr_Clear();
+      }
     }
     return cancelled.release();
   });
@@ -255,19 +269,26 @@ Step step(PyObject* self, Ref& out) {
   }
   Ref done = call_base(state.future_done, wait.future.get());
   if (!done) return Step::Raise;
+  ClaimState* claim = claim_of(state, wait.future.get());
   if (done.get() != Py_True) {
     if (wait.yielded) {
       PyErr_SetString(PyExc_RuntimeError, "await wasn't used with future");
       return Step::Raise;
     }
-    // The task waits for the future to be done, as for any asyncio future.
-    if (PyObject_SetAttr(wait.future.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
+    // The task waits, as for any asyncio future, on the claim's waker (or
+    // on the future itself when it has no claim).
+    Ref target = wait.future;
+    if (claim != nullptr) {
+      if (!claim->waker) claim->waker = claim->receiver->new_waker(claim->claim);
+      if (!claim->waker) return Step::Raise;
+      target = claim->waker;
+    }
+    if (PyObject_SetAttr(target.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
     wait.yielded = true;
-    out = wait.future;
+    out = std::move(target);
     return Step::Yield;
   }
   Ref future = std::move(wait.future);
-  ClaimState* claim = claim_of(state, future.get());
   if (claim == nullptr) {
     out = call_base(state.future_result, future.get());
     return out ? Step::Return : Step::Raise;
@@ -336,6 +357,9 @@ void give_back_of(PyObject* self, PyObject* thrown) {
     return;
   }
   claim->give_back();
+  // The future shows what became of it, as a future a cancelled task waited
+  // on does.
+  if (!call_base(state.future_cancel, wait.future.get())) PyErr_Clear();
 }
 
 PyObject* wait_throw(PyObject* self, PyObject* args) {
@@ -600,8 +624,12 @@ void StreamReceiver::drain() {
     }
     PyObject* future = PyWeakref_GetObject(waiter.future.get());
     if (future == nullptr || future == Py_None) continue;
-    // Woken, not handed over: its result() takes the event.
+    // Woken, not handed over: its result() takes the event, or the iterator
+    // of the task waiting on its waker does when the task resumes.
     if (!call_base(st.future_set_result, future, Py_None)) PyErr_Clear();
+    if (ClaimState* claim = claim_of(st, future); claim && claim->waker) {
+      if (!call_base(st.future_set_result, claim->waker.get(), Py_None)) PyErr_Clear();
+    }
     waiter.woken = true;
   }
   for (auto it = closers_.begin(); it != closers_.end();) {
@@ -641,7 +669,7 @@ PyObject* StreamReceiver::close(PyObject* loop) {
     queue_->withdraw(claim);
     return nullptr;
   }
-  Ref future = Ref::steal(PyObject_CallMethod(loop, "create_future", nullptr));
+  Ref future = link_->new_future(reinterpret_cast<PyTypeObject*>(st.future_type));
   if (!future) {
     queue_->withdraw(claim);
     return nullptr;
@@ -656,6 +684,19 @@ void StreamReceiver::release() {
   released_ = true;
   prune();
   queue_->release_consumer();
+}
+
+Ref StreamReceiver::new_waker(StreamQueue::Claim claim) {
+  if (!link_) {
+    PyErr_SetString(PyExc_RuntimeError, "the OutputStream has no event loop");
+    return {};
+  }
+  Ref waker = link_->new_future(reinterpret_cast<PyTypeObject*>(state().future_type));
+  if (!waker) return waker;
+  auto it = std::find_if(waiters_.begin(), waiters_.end(),
+                         [claim](const Waiter& w) { return w.claim == claim; });
+  if (it != waiters_.end()) it->waker = waker;
+  return waker;
 }
 
 std::optional<Received> StreamReceiver::take(StreamQueue::Claim claim, std::size_t& place) {

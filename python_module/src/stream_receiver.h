@@ -64,12 +64,17 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   void give_back(std::size_t place, StreamItem item);
 
   ModuleState& state() const { return *state_of(module_.get()); }
+  // A plain future of the receiver's loop for a task to wait on, held by
+  // the receiver until its claim is taken or given up: what a producer owes
+  // a consumer waits for it, as asyncio's own streams hold their waiter.
+  Ref new_waker(StreamQueue::Claim claim);
 
  private:
   struct Waiter {
     StreamQueue::Claim claim;
     Ref future;  // a weak reference: a future nobody holds gives its claim up
     bool woken = false;
+    Ref waker;  // once a task awaits it
   };
   struct Closer {
     StreamQueue::Claim claim;

@@ -225,11 +225,7 @@ TEST(StreamDriver, StoppingAStreamStopsTheGroupItStartedEvenAfterTheLeaderExited
     test::TempDir dir;
     auto queue = start(shell("sleep 30 & echo $! > " + dir / "pid" + "; exit 0"));
     EXPECT_EQ(receive(*queue)->kind, StreamItem::Kind::Started);
-    int member = 0;
-    for (int i = 0; i < 500 && member == 0; ++i) {
-      std::this_thread::sleep_for(10ms);
-      std::ifstream(dir / "pid") >> member;
-    }
+    const int member = test::read_number_within(dir / "pid");
     ASSERT_GT(member, 0);
     if (release) {
       queue->release_consumer();
@@ -268,11 +264,7 @@ TEST(StreamDriver, BackPressureBlocksTheChildInsteadOfBuffering) {
   auto request = shell("echo $$ > " + dir / "pid" + "; exec yes");
   request.max_stdout_bytes = std::uint64_t(1) << 40;
   auto queue = start(request);
-  int pid = 0;
-  for (int i = 0; i < 500 && pid == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-    std::ifstream(dir / "pid") >> pid;
-  }
+  const int pid = test::read_number_within(dir / "pid");
   ASSERT_GT(pid, 0);
   // The queue is full and stays at its bound; the rest waits in the pipe,
   // written by nobody.
@@ -310,18 +302,10 @@ TEST(StreamDriver, ADroppedStreamLeavesNoReaderOnAPipeHeldOutside) {
   EXPECT_EQ(receive(*queue)->kind, StreamItem::Kind::Started);
   queue->release_consumer();
   queue.reset();
-  int escapee = 0;
-  for (int i = 0; i < 200 && escapee == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-    std::ifstream(dir / "escapee") >> escapee;
-  }
+  const int escapee = test::read_number_within(dir / "escapee");
   // The group is stopped within the grace; the readers, whose pipes the
   // escapee still holds, must end with the stream.
-  bool back = false;
-  for (int i = 0; i < 200 && !back; ++i) {
-    std::this_thread::sleep_for(10ms);
-    back = test::open_fd_count() == fds_before;
-  }
+  const bool back = test::fd_count_within(fds_before);
   if (escapee > 0) ::kill(escapee, SIGKILL);
   EXPECT_TRUE(back) << "descriptors still open: " << test::open_fd_count() - fds_before;
 }
@@ -336,10 +320,5 @@ TEST(StreamDriver, StreamsStoppedByTheirSupervisionLeaveNoDescriptors) {
     cancelled->cancel();
     receive_all(*cancelled);
   }
-  bool back = false;
-  for (int i = 0; i < 300 && !back; ++i) {
-    std::this_thread::sleep_for(10ms);
-    back = test::open_fd_count() <= fds_before;
-  }
-  EXPECT_TRUE(back) << "descriptors still open: " << test::open_fd_count() - fds_before;
+  EXPECT_TRUE(test::fd_count_within(fds_before)) << "descriptors still open: " << test::open_fd_count() - fds_before;
 }

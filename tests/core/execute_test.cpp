@@ -168,15 +168,18 @@ TEST(Execute, TimeoutKillsTheWholeGroup) {
 }
 
 TEST(Execute, CancellationDuringTheRunKillsTheGroup) {
+  test::TempDir dir;
+  const std::string pid_file = dir / "member";
   CancellationToken token;
-  std::thread canceller([token] {
-    std::this_thread::sleep_for(200ms);
+  // Cancelled once the group is there, as its member says.
+  std::thread canceller([token, pid_file] {
+    test::read_number_within(pid_file);
     token.cancel();
   });
-  auto output = expect_output(run_blocking(shell("sleep 100 & echo $!; wait"), {}, token));
+  auto output = expect_output(run_blocking(shell("sleep 100 & echo $! > " + pid_file + "; wait"), {}, token));
   canceller.join();
   EXPECT_TRUE(std::holds_alternative<termination::Cancelled>(output.termination));
-  EXPECT_TRUE(test::gone_within(first_number(output.stdout_bytes)));
+  EXPECT_TRUE(test::gone_within(test::read_number_within(pid_file)));
 }
 
 TEST(Execute, TokenCancelledBeforeTheCallStillSpawnsThenKills) {
@@ -247,10 +250,8 @@ TEST(Execute, EscapedDescendantHoldingStdinCannotHoldTheRunForever) {
   auto start = std::chrono::steady_clock::now();
   auto outcome = run_blocking(request, large);
   auto took = std::chrono::steady_clock::now() - start;
-  std::this_thread::sleep_for(100ms);  // the escapee writes its pid on its own time
-  std::ifstream in(pid_file);
-  int escapee = 0;
-  in >> escapee;
+  // The escapee writes its pid on its own time.
+  const int escapee = test::read_number_within(pid_file);
   if (escapee > 0) ::kill(escapee, SIGKILL);
   auto error = expect_error(std::move(outcome));
   EXPECT_EQ(error.code(), "stdin_failed");
@@ -406,11 +407,7 @@ TEST(ExecuteExit, TerminateAllChildrenKillsEveryGroupAndRefusesNewRuns) {
     auto outcome = first.get_future();
     start_run(shell("sleep 100 & echo $! > " + pid_file + "; wait"), {}, {},
               [&first](RunOutcome o) { first.set_value(std::move(o)); });
-    int grandchild = 0;
-    for (int i = 0; i < 500 && grandchild == 0; ++i) {
-      std::this_thread::sleep_for(10ms);
-      std::ifstream(pid_file) >> grandchild;
-    }
+    const int grandchild = test::read_number_within(pid_file);
     terminate_all_children();
     const bool killed = grandchild > 0 && test::gone_within(grandchild);
     const bool finished = outcome.wait_for(5s) == std::future_status::ready;
@@ -441,12 +438,11 @@ TEST(ExecuteFailures, AFailedRunLeavesNoHelperWaitingOnAPipeHeldOutside) {
     ::signal(SIGCHLD, SIG_IGN);
     auto outcome = run_blocking(
         shell("setsid sh -c 'echo $$ > " + pid_file + "; exec sleep 100' & sleep 0.3", 30000));
-    int escapee = 0;
-    std::ifstream(pid_file) >> escapee;
+    const int escapee = test::read_number_within(pid_file);
     auto* error = std::get_if<SandboxError>(&outcome);
     const bool failed = error && error->code() == "execution_failed";
-    std::this_thread::sleep_for(200ms);  // the stopped readers close their pipes
-    const bool no_leak = test::open_fd_count() == fds_before;
+    // The stopped readers close their pipes, while the escapee lives.
+    const bool no_leak = test::fd_count_within(fds_before);
     if (escapee > 0) ::kill(escapee, SIGKILL);
     ::_exit((failed ? 0 : 1) | (no_leak ? 0 : 2));
   }

@@ -107,4 +107,23 @@ bool no_children_within(std::chrono::milliseconds limit) {
   return true;
 }
 
+int read_number_within(const std::string& file, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int number = 0;
+    std::ifstream(file) >> number;
+    if (number > 0 || std::chrono::steady_clock::now() >= deadline) return number;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool fd_count_within(int count, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (open_fd_count() > count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 }  // namespace quellar::test

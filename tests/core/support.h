@@ -40,5 +40,11 @@ bool process_is_zombie(int pid);
 bool gone_within(int pid, std::chrono::milliseconds limit = std::chrono::seconds(5));
 // Waits until this process has no child processes left.
 bool no_children_within(std::chrono::milliseconds limit = std::chrono::seconds(5));
+// Waits until `file` holds a number (a pid a child writes on its own time);
+// 0 if it does not within `limit`.
+int read_number_within(const std::string& file,
+                       std::chrono::milliseconds limit = std::chrono::seconds(5));
+// Waits until this process's descriptor count is at most `count`.
+bool fd_count_within(int count, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 }  // namespace quellar::test
