@@ -1,66 +1,58 @@
-// A growable byte buffer for captured output: reads land straight in it, it
-// grows with realloc (which, for large blocks, moves pages instead of copying
-// them), and its bytes are copied once more only into the object a caller
-// finally gets (the Python bytes of RunResult.stdout).
+// A byte buffer for captured output: a list of blocks that reads land in
+// straight (room(), then commit()). It never moves what it holds: growing
+// adds a block, whose size doubles up to kLargestBlock, so a large capture
+// costs no copy and no remapping until its bytes are copied, once, into the
+// object a caller finally gets (the Python bytes of RunResult.stdout).
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <vector>
 
 namespace quellar {
 
 class ByteBuffer {
  public:
+  static constexpr std::size_t kLargestBlock = 256 * 1024;
+
   ByteBuffer() = default;
   // A copy of the bytes (the buffer is a value, like a string).
   ByteBuffer(std::string_view bytes) { append(bytes); }
   ByteBuffer(const char* text) : ByteBuffer(std::string_view(text)) {}
-  ByteBuffer(ByteBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
-    if (this != &other) {
-      release();
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-      capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-  }
-  ByteBuffer(const ByteBuffer& other) : ByteBuffer(other.view()) {}
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ByteBuffer(const ByteBuffer& other) : ByteBuffer(other.str()) {}
   ByteBuffer& operator=(const ByteBuffer& other) {
     if (this != &other) *this = ByteBuffer(other);
     return *this;
   }
   ~ByteBuffer() { release(); }
 
-  const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  char back() const { return data_[size_ - 1]; }
-  std::string_view view() const { return {data_, size_}; }
+
+  // Where the next bytes go: at least one byte and at most `most` of free
+  // space at the end, a new block made when the last one is full (throws
+  // std::bad_alloc when there is no memory for it). Fill it, then commit
+  // what was filled.
+  std::span<char> room(std::size_t most);
+  void commit(std::size_t n);
+
+  void append(std::string_view bytes);
+
+  // The bytes, in order, into `out` (size() bytes of room).
+  void copy_to(char* out) const;
+  std::string str() const;
+  // The first `n` bytes (all of them when there are fewer).
+  std::string prefix(std::size_t n) const;
+  // The bytes as one contiguous view: joins the blocks into one first (for
+  // tests and short output; a capture is copied out with copy_to).
+  std::string_view view() const;
   operator std::string_view() const { return view(); }
-  std::string str() const { return std::string(view()); }
-
-  // Room for at least `n` more bytes (throws std::bad_alloc when there is
-  // no memory for it).
-  void reserve_more(std::size_t n);
-  std::size_t spare() const { return capacity_ - size_; }
-  // Where the next bytes go: `spare()` bytes, filled, then committed.
-  char* tail() { return data_ + size_; }
-  void commit(std::size_t n) { size_ += n; }
-
-  void append(std::string_view bytes) {
-    if (bytes.empty()) return;
-    if (spare() < bytes.size()) reserve_more(bytes.size());
-    std::memcpy(tail(), bytes.data(), bytes.size());
-    commit(bytes.size());
-  }
+  char back() const;
 
   friend bool operator==(const ByteBuffer& a, std::string_view b) { return a.view() == b; }
   friend bool operator==(const ByteBuffer& a, const char* b) { return a.view() == b; }
@@ -70,11 +62,18 @@ class ByteBuffer {
   }
 
  private:
-  void release();
+  struct Block {
+    char* data;
+    std::size_t size;
+    std::size_t capacity;
+  };
 
-  char* data_ = nullptr;
+  void release();
+  Block allocate(std::size_t capacity) const;
+
+  // Mutable: view() joins them.
+  mutable std::vector<Block> blocks_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
 };
 
 }  // namespace quellar

@@ -1,5 +1,7 @@
 #include "run_result_type.h"
 
+#include <cstring>
+
 #include "args.h"
 #include "boxed.h"
 #include "error_translation.h"
@@ -14,10 +16,18 @@ Ref optional_int(const std::optional<std::int32_t>& value) {
   return value ? Ref::steal(PyLong_FromLong(*value)) : none();
 }
 
+// bytes(output).
+Ref output_bytes(const ByteBuffer& output) {
+  Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size())));
+  if (!copy) return {};
+  output.copy_to(PyBytes_AsString(copy.get()));
+  return copy;
+}
+
 template <auto Field>
 PyObject* get_bytes(PyObject* self, void*) {
   // A new bytes object on every access: the record is never shared.
-  return guarded<PyObject*>(nullptr, [&] { return bytes(data_of(self).*Field).release(); });
+  return guarded<PyObject*>(nullptr, [&] { return output_bytes(data_of(self).*Field).release(); });
 }
 
 PyObject* get_termination(PyObject* self, void*) { return text(data_of(self).termination).release(); }
@@ -37,7 +47,7 @@ constexpr const char* kTextNames[] = {"encoding", "errors"};
 
 // codecs.decode(bytes(output), encoding, errors), whose errors propagate
 // unchanged: an unknown encoding, a strict decoding failure.
-PyObject* decode(const char* function, std::string_view output, PyObject* const* args,
+PyObject* decode(const char* function, const ByteBuffer& output, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   const Parameters parameters{function, kTextNames, 2, 2};
   PyObject* bound[2];
@@ -52,7 +62,7 @@ PyObject* decode(const char* function, std::string_view output, PyObject* const*
   if (!codecs) return nullptr;
   Ref decode = Ref::steal(PyObject_GetAttrString(codecs.get(), "decode"));
   if (!decode) return nullptr;
-  Ref data = bytes(output);
+  Ref data = output_bytes(output);
   if (!data) return nullptr;
   Ref decoded = Ref::steal(
       PyObject_CallFunctionObjArgs(decode.get(), data.get(), bound[0], bound[1], nullptr));
@@ -80,7 +90,7 @@ PyObject* stderr_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 constexpr std::size_t kReprBytes = 64;
 
 Ref output_repr(const ByteBuffer& output) {
-  Ref head = bytes(output.view().substr(0, kReprBytes));
+  Ref head = bytes(output.prefix(kReprBytes));
   if (!head) return head;
   if (output.size() <= kReprBytes) return Ref::steal(PyObject_Repr(head.get()));
   return Ref::steal(PyUnicode_FromFormat("%R... (%zu bytes)", head.get(), output.size()));

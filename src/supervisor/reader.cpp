@@ -1,5 +1,7 @@
 #include "reader.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <exception>
@@ -15,15 +17,30 @@ namespace quellar {
 namespace {
 
 // A capture reader starts with reads of this size; each read that comes
-// back full doubles the next one, up to kLargestRead (a child writing in bulk
-// is then drained with few system calls, while a quiet one costs little).
+// back full doubles the next one, up to a buffer block (a child writing in
+// bulk is then drained with few system calls, while a quiet one costs
+// little).
 constexpr std::size_t kFirstRead = 8192;
-constexpr std::size_t kLargestRead = 1 << 20;
+constexpr std::size_t kLargestRead = ByteBuffer::kLargestBlock;
 // An event reader reading in bulk fills up to this many chunks per read.
 constexpr std::size_t kChunksPerRead = 8;
 constexpr std::size_t kChunk = StreamQueue::kChunkSize;
 
 enum class Read { Data, End, Failed };
+
+// A child writing in bulk fills a pipe's default 64 KiB between two
+// wake-ups of its reader. A larger pipe, up to what the host allows without
+// privileges (/proc/sys/fs/pipe-max-size, 1 MiB by default), lets the child
+// write on while the reader copies, with a wake-up per megabyte. A refusal
+// (a user past its pipe budget) leaves the pipe as it was.
+constexpr std::size_t kDefaultPipeSize = 64 * 1024;
+constexpr int kBulkPipeSize = 1 << 20;
+
+void grow_pipe([[maybe_unused]] Pipe& pipe) {
+#ifdef F_SETPIPE_SZ
+  (void)::fcntl(pipe.native_handle(), F_SETPIPE_SZ, kBulkPipeSize);
+#endif
+}
 
 // One byte more, once the limit has been reached: whether it was passed.
 asio::awaitable<std::pair<Read, std::error_code>> probe(ReaderControl& control) {
@@ -39,6 +56,7 @@ asio::awaitable<ReaderEnd> capture(std::shared_ptr<ReaderControl> control, std::
   ReaderEnd end{ReaderEnd::Kind::Completed, stream, {}, {}};
   ByteBuffer& data = end.data;
   std::size_t read_size = kFirstRead;
+  bool grown = false;
   for (;;) {
     if (control->stopped()) break;
     const std::uint64_t left = limit - data.size();
@@ -50,9 +68,10 @@ asio::awaitable<ReaderEnd> capture(std::shared_ptr<ReaderControl> control, std::
       }
       break;
     }
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, read_size));
-    data.reserve_more(want);
-    auto [ec, n] = co_await control->pipe().async_read_some(asio::buffer(data.tail(), want), use_tuple);
+    const std::span<char> target =
+        data.room(static_cast<std::size_t>(std::min<std::uint64_t>(left, read_size)));
+    auto [ec, n] = co_await control->pipe().async_read_some(
+        asio::buffer(target.data(), target.size()), use_tuple);
     if (ec == asio::error::eof || (ec && control->stopped())) break;
     if (ec) {
       // What was read before a failure is not reported.
@@ -60,7 +79,11 @@ asio::awaitable<ReaderEnd> capture(std::shared_ptr<ReaderControl> control, std::
       break;
     }
     data.commit(n);
-    if (n == want) read_size = std::min(read_size * 2, kLargestRead);
+    if (n == kDefaultPipeSize && !grown) {
+      grow_pipe(control->pipe());
+      grown = true;
+    }
+    if (n == target.size()) read_size = std::min(read_size * 2, kLargestRead);
   }
   control->release_pipe();
   co_return end;
