@@ -132,12 +132,15 @@ void post(UniqueFunction<void()> work) {
     mine();
     return;
   }
-  if (pool->idle > 0) pool->work_arrived.notify_one();
+  const bool wake = pool->idle > 0;
   if (pool->queue.size() > pool->idle) {
     // More requests than free threads: they wait, watched.
     if (!pool->watching) pool->watching = start_thread([pool] { watchdog(pool); });
     pool->watch.notify_one();
   }
+  // Woken after the lock is let go, the thread does not wait for it.
+  guard.unlock();
+  if (wake) pool->work_arrived.notify_one();
 }
 
 namespace fork_hooks {

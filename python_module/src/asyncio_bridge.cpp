@@ -1,5 +1,13 @@
 #include "asyncio_bridge.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -136,6 +144,51 @@ bool keep_attribute(PyObject* from, const char* name, PyObject** slot) {
 
 // ---------------------------------------------------------------- LoopLink
 
+bool LoopLink::Doorbell::open() {
+#ifdef __linux__
+  read_fd_ = write_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return read_fd_ >= 0;
+#else
+  int fds[2];
+  if (::pipe(fds) != 0) return false;
+  for (int fd : fds) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+  return true;
+#endif
+}
+
+void LoopLink::Doorbell::close() {
+  if (write_fd_ >= 0 && write_fd_ != read_fd_) ::close(write_fd_);
+  if (read_fd_ >= 0) ::close(read_fd_);
+  read_fd_ = write_fd_ = -1;
+}
+
+void LoopLink::Doorbell::ring() const {
+  // A full pipe (or counter) has rung already.
+#ifdef __linux__
+  const std::uint64_t one = 1;
+  (void)!::write(write_fd_, &one, sizeof one);
+#else
+  const char one = 1;
+  (void)!::write(write_fd_, &one, 1);
+#endif
+}
+
+void LoopLink::Doorbell::quiet() const {
+#ifdef __linux__
+  std::uint64_t rings;
+  (void)!::read(read_fd_, &rings, sizeof rings);  // takes them all
+#else
+  char rings[64];
+  while (::read(read_fd_, rings, sizeof rings) > 0) {
+  }
+#endif
+}
+
 std::shared_ptr<LoopLink> LoopLink::find(PyObject* loop) {
   auto it = g_links->find(loop);
   if (it == g_links->end()) return nullptr;
@@ -175,6 +228,17 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   if (!link->drain_args_ || !link->future_kwargs_ ||
       PyDict_SetItemString(link->future_kwargs_.get(), "loop", loop) < 0) {
     return nullptr;
+  }
+  // The loop watches the doorbell; one that cannot (no add_reader) is
+  // called through call_soon_threadsafe.
+  if (link->doorbell_.open()) {
+    Ref fd = Ref::steal(PyLong_FromLong(link->doorbell_.fd()));
+    Ref name = Ref::steal(PyUnicode_FromString("add_reader"));
+    if (!fd || !name ||
+        !Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), fd.get(), link->drain_.get(), nullptr))) {
+      PyErr_Clear();
+      link->doorbell_.close();
+    }
   }
   // The loop holds the link through a timer that never fires: closing the
   // loop drops it (and the notice with it), collecting the loop collects
@@ -227,7 +291,8 @@ void LoopLink::attach_run(PyObject* future, CancellationToken token) {
     runs_[future] = std::move(token);
     ++runs_in_flight_;
   }
-  if (!self_) self_ = Ref::borrow(object_);
+  // A loop watching the doorbell holds the link's object already.
+  if (!self_ && !doorbell_.active()) self_ = Ref::borrow(object_);
 }
 
 void LoopLink::cancel_run(PyObject* future) {
@@ -264,11 +329,15 @@ void LoopLink::post(Delivery delivery, PyObject* finished_run) {
     std::lock_guard guard(lock_);
     if (finished_run != nullptr) {
       runs_.erase(finished_run);
-      if (runs_in_flight_ > 0 && --runs_in_flight_ == 0) release = true;
+      if (runs_in_flight_ > 0 && --runs_in_flight_ == 0) release = !doorbell_.active();
     }
     pending_.push_back(std::move(delivery));
     if (!drain_scheduled_) drain_scheduled_ = call_loop = true;
     gone = gone_;
+  }
+  if (call_loop && !gone && doorbell_.active()) {
+    doorbell_.ring();
+    call_loop = false;
   }
   // A delivery that can go nowhere is dropped, with the interpreter lock.
   if (call_loop || release || gone) schedule(call_loop, release);
@@ -314,6 +383,9 @@ void LoopLink::schedule(bool call_loop, bool release_self) {
 void LoopLink::drain(ModuleState& state) {
   auto keep = shared_from_this();
   std::vector<Delivery> batch;
+  // Rings from here on call the loop again: they may come with deliveries
+  // this batch misses.
+  if (doorbell_.active()) doorbell_.quiet();
   {
     std::lock_guard guard(lock_);
     batch.swap(pending_);

@@ -3,9 +3,12 @@
 // Each event loop that runs work gets one LoopLink. The runtime's threads
 // hand it what the loop must do (settle a run's future, wake a stream's
 // pending awaitables) without the interpreter lock; the link batches it and
-// asks the loop, through loop.call_soon_threadsafe, to run everything that
-// has arrived in one callback on its own thread. So a result is always set
-// on the loop's thread, and a burst of finished runs wakes the loop once.
+// rings a doorbell, a descriptor the loop watches (loop.add_reader), which
+// makes the loop run everything that has arrived in one callback on its own
+// thread. So a result is always set on the loop's thread, a burst of
+// finished runs wakes the loop once, and no runtime thread ever waits for
+// the interpreter lock. A loop that cannot watch descriptors is called
+// through loop.call_soon_threadsafe instead, with the lock.
 //
 // A link notices its loop going away: closing a loop drops the far-future
 // timer the link keeps on it, and that runs the link's loop_gone(), which
@@ -107,7 +110,28 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   // that can go nowhere.
   void schedule(bool call_loop, bool release_self);
 
+  // Wakes the loop without the interpreter lock: an eventfd (a pipe where
+  // there is none) that the loop reads.
+  class Doorbell {
+   public:
+    Doorbell() = default;
+    Doorbell(const Doorbell&) = delete;
+    Doorbell& operator=(const Doorbell&) = delete;
+    ~Doorbell() { close(); }
+    bool open();
+    void close();
+    bool active() const { return read_fd_ >= 0; }
+    int fd() const { return read_fd_; }
+    void ring() const;   // any thread
+    void quiet() const;  // the loop's thread: consumes the rings
+
+   private:
+    int read_fd_ = -1;
+    int write_fd_ = -1;
+  };
+
   std::mutex lock_;
+  Doorbell doorbell_;  // set up before the link is shared, then only read
   std::vector<Delivery> pending_;
   bool drain_scheduled_ = false;
   bool gone_ = false;  // the loop closed, or the collector cleared the link

@@ -2,6 +2,7 @@
 
 #include <asio/co_spawn.hpp>
 
+#include "../blocking.h"
 #include "../runtime.h"
 #include "../supervisor/pipeline.h"
 
@@ -15,11 +16,21 @@ void start_stream(ExecutionRequest request, CancellationToken cancellation, bool
   auto started = [pending](StreamStartOutcome outcome) {
     if (*pending) std::exchange(*pending, nullptr)(std::move(outcome));
   };
-  asio::co_spawn(runtime::next_worker(),
-                 drive_stream(std::move(request), std::move(cancellation), capture, started),
-                 [started](std::exception_ptr failure) mutable {
-                   if (failure) started(task_failure(failure));
-                 });
+  // The child starts on a pool thread, which hands it to a worker.
+  blocking::post([request = std::move(request), cancellation = std::move(cancellation), capture,
+                  started]() mutable {
+    auto child = start_child_caught(request, {});
+    if (auto* failure = std::get_if<TaskFailure>(&child)) {
+      started(std::move(*failure));
+      return;
+    }
+    asio::co_spawn(runtime::next_worker(),
+                   drive_stream(std::move(request), std::move(cancellation), capture,
+                                std::get<StartOutcome>(std::move(child)), started),
+                   [started](std::exception_ptr failure) mutable {
+                     if (failure) started(task_failure(failure));
+                   });
+  });
 }
 
 }  // namespace quellar

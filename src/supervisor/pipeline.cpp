@@ -62,10 +62,12 @@ class Supervision {
     }
   }
 
-  // Starts the child (spawn, the launcher's handshake); its error if it
-  // could not be started.
-  asio::awaitable<std::optional<SandboxError>> start(std::string_view input) {
-    auto child = co_await start_supervised(request_, input, nullptr);
+  // Supervises the child start_child started (after the launcher's
+  // handshake); its error if it could not be started.
+  asio::awaitable<std::optional<SandboxError>> start(StartOutcome started) {
+    // The input is this pipeline's: written by its writer, or closed at once.
+    if (started) input_ = std::move(started->process.stdin_fd);
+    auto child = co_await supervise_start(std::move(started), request_, nullptr);
     if (!child) co_return std::move(child.error());
     child_.emplace(std::move(*child));
     // Whatever way this supervision is abandoned, it stops what it started.
@@ -75,9 +77,7 @@ class Supervision {
 
   // run(): the input writer and two capture readers.
   void start_run_helpers(Bytes input) {
-    writer_ = std::make_shared<InputWriter>(platform::UniqueFd(child_->stdin_pipe->release()),
-                                            executor_, input.empty());
-    child_->stdin_pipe.reset();
+    writer_ = std::make_shared<InputWriter>(std::move(input_), executor_, input.empty());
     InputWriter::start(writer_, std::move(input));
     readers_[kStdout] = start_capture_reader(take_pipe(child_->stdout_pipe),
                                              request_.max_stdout_bytes, kStdout, ends_);
@@ -88,7 +88,7 @@ class Supervision {
   // stream(): the start event first, then two event readers; the child's
   // input is closed at once.
   void start_stream_helpers(bool capture) {
-    child_->stdin_pipe.reset();
+    input_.reset();
     queue_->push(StreamItem{StreamItem::Kind::Started, {}, std::nullopt, std::nullopt,
                             StreamStart{child_->executable, child_->pid}});
     if (capture) {
@@ -451,6 +451,7 @@ class Supervision {
   asio::steady_timer timer_;
   std::shared_ptr<ReaderEndChannel> ends_;
   std::optional<SupervisedChild> child_;
+  platform::UniqueFd input_;  // until the writer takes it
   std::shared_ptr<InputWriter> writer_;
   std::array<std::shared_ptr<ReaderControl>, 2> readers_;
   std::array<std::shared_ptr<ByteBuffer>, 2> captures_;
@@ -490,22 +491,24 @@ class ForwardCancellation {
 
 asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
                                                                     Bytes input,
-                                                                    CancellationToken cancellation) {
+                                                                    CancellationToken cancellation,
+                                                                    StartOutcome started) {
   Supervision run(Road::Run, std::move(request), std::move(cancellation), nullptr,
                   co_await asio::this_coro::executor);
-  if (auto failed = co_await run.start(input)) co_return std::move(*failed);
+  if (auto failed = co_await run.start(std::move(started))) co_return std::move(*failed);
   run.start_run_helpers(std::move(input));
   co_await run.decide();
   co_return co_await run.finish_run();
 }
 
 asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
-                                   bool capture, UniqueFunction<void(StreamStartOutcome)> started) {
+                                   bool capture, StartOutcome child,
+                                   UniqueFunction<void(StreamStartOutcome)> started) {
   CancellationToken stream_token;
   auto queue = std::make_shared<StreamQueue>(stream_token);
   Supervision stream(Road::Stream, std::move(request), CancellationToken(), queue,
                      co_await asio::this_coro::executor);
-  if (auto failed = co_await stream.start({})) {
+  if (auto failed = co_await stream.start(std::move(child))) {
     started(std::move(*failed));
     co_return;
   }

@@ -22,6 +22,7 @@
 #include "../outcome.h"
 #include "../policy.h"
 #include "../unique_function.h"
+#include "spawn.h"
 
 namespace quellar {
 
@@ -35,19 +36,21 @@ inline constexpr std::chrono::milliseconds kFinishGrace{250};
 // A stream's stop after its own error: an output limit, a failed read.
 inline constexpr std::chrono::milliseconds kErrorStopGrace{100};
 
-// run(): one request from start to finish. Runs on the worker it is awaited
-// on; give it one of its own.
+// run(): one request from the child start_child started (`started`) to the
+// end. Runs on the worker it is awaited on; give it one of its own.
 asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
                                                                     Bytes input,
-                                                                    CancellationToken cancellation);
+                                                                    CancellationToken cancellation,
+                                                                    StartOutcome started);
 
 using StreamStartOutcome = Outcome<std::shared_ptr<StreamQueue>>;
 
-// stream(): starts the child (its input closed at once), calls `started`
-// once with the queue its events go to (or why it could not start), then
-// supervises it until the stream ends. Cancelling `cancellation` stops the
-// stream; the stream never cancels it.
+// stream(): takes over the child start_child started (its input closed at
+// once), calls `started` once with the queue its events go to (or why it
+// could not start), then supervises it until the stream ends. Cancelling
+// `cancellation` stops the stream; the stream never cancels it.
 asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
-                                   bool capture, UniqueFunction<void(StreamStartOutcome)> started);
+                                   bool capture, StartOutcome child,
+                                   UniqueFunction<void(StreamStartOutcome)> started);
 
 }  // namespace quellar

@@ -13,9 +13,9 @@ namespace quellar {
 using RunOutcome = Outcome<ExecutionOutput>;
 using RunCallback = UniqueFunction<void(RunOutcome)>;
 
-// Starts execute_with_cancellation(request, input, cancellation) as a task on
-// the runtime and returns at once. `done` is called exactly once, on a
-// runtime thread, with the run's outcome. Cancelling the token stops the run
+// Starts the child on a pool thread, then supervises it with
+// execute_with_cancellation as a task on a worker; returns at once. `done`
+// is called exactly once, on one of those threads, with the run's outcome. Cancelling the token stops the run
 // (its process group is killed) and still calls `done`, normally with a
 // result whose termination is Cancelled.
 void start_run(ExecutionRequest request, Bytes input, CancellationToken cancellation,

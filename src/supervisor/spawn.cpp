@@ -22,24 +22,6 @@ SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable)
   return SandboxError::spawn(std::move(source)).with_executable(executable);
 }
 
-// Kills and reaps a process that has been started, unless success dismisses
-// it: whatever fails after the start leaves nothing running.
-class StartGuard {
- public:
-  explicit StartGuard(platform::SpawnedProcess& process) : process_(&process) {}
-  StartGuard(const StartGuard&) = delete;
-  StartGuard& operator=(const StartGuard&) = delete;
-  ~StartGuard() {
-    if (process_ == nullptr || process_->pid <= 0) return;
-    ::kill(process_->pid, SIGKILL);
-    reap_in_background(process_->pid, std::move(process_->exit_watch));
-  }
-  void dismiss() { process_ = nullptr; }
-
- private:
-  platform::SpawnedProcess* process_;
-};
-
 // Waits for the sandbox launcher's report: nothing once the program runs,
 // or why it could not start it. Gives up after `bound`.
 asio::awaitable<std::expected<void, IoError>> launcher_handshake(platform::UniqueFd status,
@@ -72,8 +54,37 @@ SandboxError start_failure(IoError source, const ExecutableIdentity& executable)
   return spawn_failure(std::move(source), executable);
 }
 
-std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& request,
-                                                      std::string_view input) {
+StartedChild::StartedChild(ExecutableIdentity e, platform::SpawnedProcess p,
+                           std::shared_ptr<ProcessContainer> c)
+    : executable(std::move(e)), process(std::move(p)), container(std::move(c)) {}
+
+StartedChild::StartedChild(StartedChild&& other) noexcept
+    : executable(std::move(other.executable)),
+      process(std::move(other.process)),
+      container(std::move(other.container)),
+      live(std::move(other.live)) {
+  other.process.pid = -1;
+}
+
+StartedChild& StartedChild::operator=(StartedChild&& other) noexcept {
+  if (this == &other) return *this;
+  kill();
+  executable = std::move(other.executable);
+  process = std::move(other.process);
+  other.process.pid = -1;
+  container = std::move(other.container);
+  live = std::move(other.live);
+  return *this;
+}
+
+void StartedChild::kill() {
+  if (process.pid <= 0) return;
+  ::kill(process.pid, SIGKILL);
+  reap_in_background(process.pid, std::move(process.exit_watch));
+  process.pid = -1;
+}
+
+StartOutcome start_child(const ExecutionRequest& request, std::string_view input) {
   auto executable = validate_request(request, input);
   if (!executable) return std::unexpected(std::move(executable.error()));
   const ExecutableIdentity& identity = *executable;
@@ -120,19 +131,29 @@ std::expected<StartedChild, SandboxError> start_child(const ExecutionRequest& re
   auto process = platform::spawn_process(command);
   if (!process) return std::unexpected(start_failure(std::move(process.error()), identity));
 
-  StartGuard guard(*process);
+  // From here on, a failure drops the started child, which kills it.
+  StartedChild started(std::move(*executable), std::move(*process), container);
   std::optional<std::uint32_t> pid;
-  if (process->pid > 0) pid = static_cast<std::uint32_t>(process->pid);
+  if (started.process.pid > 0) pid = static_cast<std::uint32_t>(started.process.pid);
   if (auto recorded = container->set_process_id(pid); !recorded) {
-    return std::unexpected(spawn_failure(std::move(recorded.error()), identity));
+    return std::unexpected(spawn_failure(std::move(recorded.error()), started.executable));
   }
   auto live = admission.register_child(container);
   if (!live) {
-    return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
+    return std::unexpected(
+        spawn_failure(IoError::other("the host process is exiting"), started.executable));
   }
-  guard.dismiss();
-  return StartedChild{std::move(*executable), std::move(*process), std::move(container),
-                      std::move(*live)};
+  started.live = std::move(*live);
+  return started;
+}
+
+std::variant<StartOutcome, TaskFailure> start_child_caught(const ExecutionRequest& request,
+                                                           std::string_view input) {
+  try {
+    return start_child(request, input);
+  } catch (...) {
+    return task_failure(std::current_exception());
+  }
 }
 
 SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
@@ -143,11 +164,13 @@ SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
   supervised.child.emplace(on, process.pid, std::move(process.exit_watch));
   supervised.container = std::move(started.container);
   supervised.live_ = std::move(started.live);
-  supervised.stdin_pipe.emplace(on, process.stdin_fd.release());
+  // A caller that took the input's descriptor first keeps it unregistered.
+  if (process.stdin_fd) supervised.stdin_pipe.emplace(on, process.stdin_fd.release());
   supervised.stdout_pipe.emplace(on, process.stdout_fd.release());
   supervised.stderr_pipe.emplace(on, process.stderr_fd.release());
   supervised.executable = std::move(started.executable);
   supervised.pid = static_cast<std::uint32_t>(process.pid);
+  process.pid = -1;  // supervised now: the started child's guard is dismissed
   supervised.started_at = std::chrono::system_clock::now();
   supervised.max_stdout_bytes = request.max_stdout_bytes;
   supervised.max_stderr_bytes = request.max_stderr_bytes;
@@ -168,8 +191,15 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
     const ExecutionRequest& request, std::string_view input, const ProcessRegistry* registry) {
   auto executor = co_await asio::this_coro::executor;
   auto [failure, started] = co_await blocking::async_run(
-      [&request, input] { return start_child(request, input); }, executor, use_tuple);
+      [&request, input] { return std::optional<StartOutcome>(start_child(request, input)); },
+      executor, use_tuple);
   if (failure) std::rethrow_exception(failure);
+  co_return co_await supervise_start(std::move(*started), request, registry);
+}
+
+asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
+    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry) {
+  auto executor = co_await asio::this_coro::executor;
   if (!started) co_return std::unexpected(std::move(started.error()));
 
   platform::UniqueFd launcher_status = std::move(started->process.launcher_status);

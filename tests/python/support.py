@@ -38,6 +38,19 @@ async def wait_for_file(path: pathlib.Path, within: float = 5.0) -> str:
     raise AssertionError(f"{path} was not written within {within} s")
 
 
+def delivery_arrived(loop: asyncio.AbstractEventLoop, within: float = 10.0) -> bool:
+    """Holds the calling thread (the loop's own, kept busy, or another) until
+    something has been handed to `loop` to run: a callback queued, or a
+    descriptor it watches ready (quellar rings one). Reads private but
+    long-stable attributes of asyncio's selector loops; consumes nothing."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        if loop._ready or loop._selector.select(0):
+            return True
+        time.sleep(0.005)
+    return False
+
+
 def shell(script: str, **kwargs) -> Command:
     """A Command running `script` with /bin/sh."""
     return Command(["/bin/sh", "-c", script], **kwargs)

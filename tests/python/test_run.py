@@ -9,7 +9,7 @@ import time
 import pytest
 
 from quellar import CancellationToken, Command, Policy, RunResult, SupervisorError, run
-from support import process_gone, shell, wait_for_file
+from support import delivery_arrived, process_gone, shell, wait_for_file
 
 # The group leader records its pid and a background member's pid, then
 # waits: killing only the leader would leave the member running.
@@ -174,16 +174,13 @@ class TestCancellation:
             assert process_gone(pid), pid
 
     async def test_cancelling_after_the_outcome_arrived_leaves_the_token_alone(self):
-        # The loop's thread is kept busy until the finished run has queued its
-        # settling callback (asyncio's ready queue, a private but long-stable
-        # attribute): the awaiter then cancels a future whose work is done.
+        # The loop's thread is kept busy until the finished run has been
+        # handed to the loop: the awaiter then cancels a future whose work is
+        # done.
         loop = asyncio.get_running_loop()
         token = CancellationToken()
         future = run(Command(["/bin/true"]), cancellation=token)
-        deadline = time.monotonic() + 10
-        while not loop._ready and time.monotonic() < deadline:
-            time.sleep(0.005)
-        assert loop._ready, "the run did not finish"
+        assert delivery_arrived(loop), "the run did not finish"
         future.cancel()
         await asyncio.sleep(0.05)
         assert not token.cancelled()

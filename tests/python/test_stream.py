@@ -20,7 +20,7 @@ from quellar import (
     SupervisorError,
     stream,
 )
-from support import process_gone, shell, wait_for_file
+from support import delivery_arrived, process_gone, shell, wait_for_file
 
 # Records the shell's pid in argv[1], then lives until stopped, ignoring
 # SIGTERM: only the SIGKILL at the end of the grace stops it.
@@ -399,10 +399,7 @@ class TestCancelledAwaitable:
         output = await stream(shell("sleep 0.3; echo one; sleep 0.3; echo two"))
         assert (await output.__anext__()).kind == "started"
         pending = output.__anext__()
-        deadline = time.monotonic() + 10
-        while not loop._ready and time.monotonic() < deadline:
-            time.sleep(0.005)
-        assert loop._ready, "the event did not arrive"
+        assert delivery_arrived(loop), "the event did not arrive"
         pending.cancel()
         assert (await output.__anext__()).data == b"one\n"
         assert (await output.__anext__()).data == b"two\n"
@@ -437,10 +434,7 @@ class TestCancelledAwaitable:
             received += len((await output.__anext__()).data)
         pending = output.__anext__()
         assert isinstance(pending, asyncio.Future)
-        deadline = time.monotonic() + 10
-        while not loop._ready and time.monotonic() < deadline:
-            time.sleep(0.005)
-        assert loop._ready, "the error did not arrive"
+        assert delivery_arrived(loop), "the error did not arrive"
         pending.cancel()
         with pytest.raises(SupervisorError) as caught:
             await output.aclose()
@@ -599,9 +593,7 @@ class TestCallErrors:
         thread = threading.Thread(target=lambda: result.setdefault("event", asyncio.run(on_a())))
         thread.start()
         assert ready.wait(10)
-        deadline = time.monotonic() + 10
-        while not shared["loop"]._ready and time.monotonic() < deadline:
-            time.sleep(0.005)
+        delivery_arrived(shared["loop"])
 
         async def on_b():
             with pytest.raises(RuntimeError, match="another event loop"):
