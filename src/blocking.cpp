@@ -5,36 +5,38 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <exception>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "host_fork.h"
 
 namespace quellar::blocking {
 namespace {
 
-// Threads that serve at once, without waiting to see whether one is stuck:
-// enough for the bursts of short calls a busy host makes.
+// Threads that serve at once: enough for the bursts of short calls a busy
+// host makes. The pool keeps this many threads that are not stuck.
 constexpr std::size_t kReadyThreads = 2;
-// A request that has waited this long for a thread gets a new one: whatever
-// holds the others is taking longer than a system call should.
+// A call that has run this long is taken to be stuck (in a hung file
+// system): it no longer counts as one of the ready threads, and a request
+// waiting meanwhile gets a new thread. A busy thread is not a stuck one:
+// a burst of short calls waits its turn instead of adding threads.
 constexpr auto kStuckAfter = std::chrono::milliseconds(20);
 
 using Clock = std::chrono::steady_clock;
-
-struct Request {
-  UniqueFunction<void()> work;
-  Clock::time_point queued;
-};
 
 struct Pool {
   std::mutex lock;
   std::condition_variable work_arrived;
   std::condition_variable watch;  // the watchdog's: requests wait
-  std::deque<Request> queue;
-  std::size_t threads = 0;
+  std::deque<UniqueFunction<void()>> queue;
+  // When each thread's current call started; empty while it waits for work.
+  std::vector<std::optional<Clock::time_point>> busy_since;
   std::size_t idle = 0;  // threads waiting for work
   bool watching = false;
 };
@@ -61,7 +63,7 @@ bool start_thread(Body body) {
   return started;
 }
 
-void serve(Pool* pool) {
+void serve(Pool* pool, std::size_t slot) {
   std::unique_lock guard(pool->lock);
   for (;;) {
     // A pool thread never ends: the sandbox launcher asks the kernel to kill
@@ -72,46 +74,65 @@ void serve(Pool* pool) {
       pool->work_arrived.wait(guard);
       --pool->idle;
     }
-    UniqueFunction<void()> work = std::move(pool->queue.front().work);
+    UniqueFunction<void()> work = std::move(pool->queue.front());
     pool->queue.pop_front();
+    pool->busy_since[slot] = Clock::now();
     guard.unlock();
-    work();
+    try {
+      work();
+    } catch (const std::exception& error) {
+      // Every call reports its own failure; what escapes one is a bug worth
+      // seeing, and the thread (which the children it started depend on)
+      // goes on.
+      std::fprintf(stderr, "quellar: a blocking call failed: %s\n", error.what());
+    } catch (...) {
+      std::fprintf(stderr, "quellar: a blocking call failed\n");
+    }
     work = nullptr;  // whatever it holds goes before the lock is taken again
     guard.lock();
+    pool->busy_since[slot].reset();
   }
 }
 
 bool add_thread(Pool* pool, std::unique_lock<std::mutex>& guard) {
-  ++pool->threads;
+  const std::size_t slot = pool->busy_since.size();
+  pool->busy_since.emplace_back();
   guard.unlock();
-  const bool started = start_thread([pool] { serve(pool); });
+  const bool started = start_thread([pool, slot] { serve(pool, slot); });
   guard.lock();
-  if (!started) --pool->threads;
+  if (!started) pool->busy_since.pop_back();
   return started;
 }
 
-// Watches the requests that wait: one whose wait passes kStuckAfter gets a
-// new thread (the others may be stuck for good in a hung file system), so a
+// Keeps kReadyThreads threads that are not stuck while requests wait: a
 // stuck call holds up only its own request. It sleeps while none waits.
 void watchdog(Pool* pool) {
   std::unique_lock guard(pool->lock);
   for (;;) {
-    if (pool->queue.empty() || pool->idle >= pool->queue.size()) {
+    if (pool->queue.empty() || pool->idle > 0) {
       pool->watch.wait(guard);
       continue;
     }
-    const auto due = pool->queue.front().queued + kStuckAfter;
-    if (Clock::now() < due) {
-      pool->watch.wait_until(guard, due);
+    const auto now = Clock::now();
+    std::size_t stuck = 0;
+    std::optional<Clock::time_point> next_due;  // when a busy one would count as stuck
+    for (const auto& since : pool->busy_since) {
+      if (!since) continue;
+      if (*since + kStuckAfter <= now) {
+        ++stuck;
+      } else if (!next_due || *since + kStuckAfter < *next_due) {
+        next_due = *since + kStuckAfter;
+      }
+    }
+    if (pool->busy_since.size() - stuck >= kReadyThreads) {
+      if (next_due) {
+        pool->watch.wait_until(guard, *next_due);
+      } else {
+        pool->watch.wait(guard);
+      }
       continue;
     }
-    if (!add_thread(pool, guard)) {
-      pool->watch.wait_for(guard, kStuckAfter);
-      continue;
-    }
-    // The new thread takes the oldest request; the next one gets a wait of
-    // its own before another thread is added.
-    if (!pool->queue.empty()) pool->queue.front().queued = Clock::now();
+    if (!add_thread(pool, guard)) pool->watch.wait_for(guard, kStuckAfter);
   }
 }
 
@@ -121,12 +142,14 @@ void post(UniqueFunction<void()> work) {
   host_fork::install();
   Pool* pool = g_pool;
   std::unique_lock guard(pool->lock);
-  pool->queue.push_back(Request{std::move(work), Clock::now()});
-  if (pool->threads < kReadyThreads && pool->idle < pool->queue.size()) add_thread(pool, guard);
-  if (pool->threads == 0) {
+  pool->queue.push_back(std::move(work));
+  if (pool->busy_since.size() < kReadyThreads && pool->idle < pool->queue.size()) {
+    add_thread(pool, guard);
+  }
+  if (pool->busy_since.empty()) {
     // No thread at all, and none can be made: the caller runs it rather
     // than nobody.
-    UniqueFunction<void()> mine = std::move(pool->queue.back().work);
+    UniqueFunction<void()> mine = std::move(pool->queue.back());
     pool->queue.pop_back();
     guard.unlock();
     mine();

@@ -1,10 +1,12 @@
 // The blocking-work pool: a few threads for system calls that may block for
 // as long as the kernel likes (resolving paths and reading metadata on a hung
 // network mount, starting a process whose executable lives there). A stuck
-// call holds up only the request it belongs to: a request never waits for a
-// thread that is busy, a new thread is started instead. The runtime's workers
-// never make such calls, so no stuck call stalls the other children they
-// serve.
+// call holds up only the request it belongs to: a request waits its turn
+// behind short calls, but a call that has run for long no longer counts as
+// a thread that serves, and a new thread takes the requests waiting. Threads
+// never end, so the pool is as large as the most calls ever stuck at once,
+// plus two. The runtime's workers never make such calls, so no stuck call
+// stalls the other children they serve.
 #pragma once
 
 #include <exception>
