@@ -39,6 +39,7 @@ struct Pool {
   std::vector<std::optional<Clock::time_point>> busy_since;
   std::size_t idle = 0;  // threads waiting for work
   bool watching = false;
+  bool watchdog_asleep = false;  // until a request waits (no timed wake-up)
 };
 
 // Never destroyed: a pool thread may still be inside a call when the host
@@ -110,7 +111,9 @@ void watchdog(Pool* pool) {
   std::unique_lock guard(pool->lock);
   for (;;) {
     if (pool->queue.empty() || pool->idle > 0) {
+      pool->watchdog_asleep = true;
       pool->watch.wait(guard);
+      pool->watchdog_asleep = false;
       continue;
     }
     const auto now = Clock::now();
@@ -128,7 +131,9 @@ void watchdog(Pool* pool) {
       if (next_due) {
         pool->watch.wait_until(guard, *next_due);
       } else {
+        pool->watchdog_asleep = true;
         pool->watch.wait(guard);
+        pool->watchdog_asleep = false;
       }
       continue;
     }
@@ -157,9 +162,10 @@ void post(UniqueFunction<void()> work) {
   }
   const bool wake = pool->idle > 0;
   if (pool->queue.size() > pool->idle) {
-    // More requests than free threads: they wait, watched.
+    // More requests than free threads: they wait, watched (a watchdog
+    // awake already looks again when its next thread may count as stuck).
     if (!pool->watching) pool->watching = start_thread([pool] { watchdog(pool); });
-    pool->watch.notify_one();
+    if (pool->watchdog_asleep) pool->watch.notify_one();
   }
   // Woken after the lock is let go, the thread does not wait for it.
   guard.unlock();

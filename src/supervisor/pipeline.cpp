@@ -1,15 +1,18 @@
 #include "pipeline.h"
 
 #include <array>
+#include <deque>
 #include <utility>
 
-#include <asio/bind_cancellation_slot.hpp>
+#include <asio/async_result.hpp>
+#include <asio/error.hpp>
 #include <asio/experimental/parallel_group.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "../asio_compat.h"
 #include "../runtime.h"
-#include "race.h"
+#include "rotation.h"
 #include "reader.h"
 #include "spawn.h"
 #include "writer.h"
@@ -22,14 +25,41 @@ using asio::experimental::wait_for_one;
 
 enum class Road { Run, Stream };
 
-enum Branch : int { kCancel = 0, kDeadline, kExit, kReader, kConsumerGone, kBranches };
+// What can decide how the child ends.
+enum Source : int { kCancel = 0, kDeadline, kExit, kReader, kConsumerGone, kSources };
 
-struct BranchResult {
-  int branch = -1;
-  bool disabled = false;
-  std::error_code ec;
-  std::optional<ReaderEnd> end;  // kReader
+// Where the supervision's sources report, on the child's worker. A reader's
+// end is kept here; every other source only says that it may have changed,
+// and the supervision then looks at it (a cancelled token stays cancelled,
+// an exited child stays exited): nothing reported can be lost, and one
+// wake-up serves every source that fired meanwhile. Shared with the
+// listeners, whose handlers may run after the supervision has gone.
+struct Inbox {
+  explicit Inbox(asio::any_io_executor e) : executor(std::move(e)) {}
+
+  void notify() {
+    news = true;
+    if (waiter) asio::post(executor, std::exchange(waiter, nullptr));
+  }
+
+  asio::any_io_executor executor;
+  bool news = false;
+  UniqueFunction<void()> waiter;  // the supervision, waiting for news
+  std::deque<ReaderEnd> ends;
+  bool exit_listened = false;  // a wait for the exit watch is pending
+  std::error_code exit_error;  // that wait's failure
 };
+
+// Completes once the inbox has news (at once if it has), taking them.
+template <class CompletionToken>
+auto async_news(Inbox& inbox, CompletionToken&& token) {
+  return asio::async_initiate<CompletionToken, void()>(
+      [&inbox](auto handler) {
+        inbox.waiter = [h = std::move(handler)]() mutable { std::move(h)(); };
+        if (inbox.news) inbox.notify();
+      },
+      token);
+}
 
 class Supervision {
  public:
@@ -41,7 +71,7 @@ class Supervision {
         queue_(std::move(queue)),
         executor_(std::move(executor)),
         timer_(executor_),
-        ends_(std::make_shared<ReaderEndChannel>(executor_, 2)) {}
+        inbox_(std::make_shared<Inbox>(executor_)) {}
 
   Supervision(const Supervision&) = delete;
   Supervision& operator=(const Supervision&) = delete;
@@ -55,7 +85,7 @@ class Supervision {
     for (const auto& reader : readers_) {
       if (reader) reader->stop();
     }
-    ends_->close();
+    stop_listening();
     if (queue_ && !queue_->finished()) {
       queue_->finish(error_item(SandboxError::execution(
           IoError::other("the stream's supervision failed"))));
@@ -80,9 +110,9 @@ class Supervision {
     writer_ = std::make_shared<InputWriter>(std::move(input_), executor_, input.empty());
     InputWriter::start(writer_, std::move(input));
     readers_[kStdout] = start_capture_reader(take_pipe(child_->stdout_pipe),
-                                             request_.max_stdout_bytes, kStdout, ends_);
+                                             request_.max_stdout_bytes, kStdout, end_sink());
     readers_[kStderr] = start_capture_reader(take_pipe(child_->stderr_pipe),
-                                             request_.max_stderr_bytes, kStderr, ends_);
+                                             request_.max_stderr_bytes, kStderr, end_sink());
   }
 
   // stream(): the start event first, then two event readers; the child's
@@ -96,23 +126,31 @@ class Supervision {
       captures_[kStderr] = std::make_shared<ByteBuffer>();
     }
     readers_[kStdout] = start_event_reader(take_pipe(child_->stdout_pipe), request_.max_stdout_bytes,
-                                           kStdout, queue_, captures_[kStdout], ends_);
+                                           kStdout, queue_, captures_[kStdout], end_sink());
     readers_[kStderr] = start_event_reader(take_pipe(child_->stderr_pipe), request_.max_stderr_bytes,
-                                           kStderr, queue_, captures_[kStderr], ends_);
+                                           kStderr, queue_, captures_[kStderr], end_sink());
   }
 
-  // Races the branches until the child has ended on its own with both
-  // readers done, or something else decided how it ends.
+  // Watches the sources until the child has ended on its own with both
+  // readers done, or something else decided how it ends. When several have
+  // something at once, they are looked at in a random rotation: none always
+  // decides first.
   asio::awaitable<void> decide() {
     // The time limit counts from here: the child and its helpers exist.
     timer_.expires_at(expiry_after_ms(request_.timeout_ms));
+    listen();
     while (!decided()) {
       if (exit_ && ends_read_[kStdout] && ends_read_[kStderr]) {
         natural_ = true;
-        co_return;
+        break;
       }
-      co_await race_once();
+      if (poll_in_rotation<kSources>([this](std::size_t source) { return poll(static_cast<int>(source)); })) {
+        continue;
+      }
+      listen_for_exit();  // again, after a wake-up that was not the exit
+      co_await wait_for_news();
     }
+    stop_listening();
   }
 
   asio::awaitable<Outcome<ExecutionOutput>> finish_run() {
@@ -191,43 +229,35 @@ class Supervision {
     return road_ == Road::Stream ? queue_->stream_token() : cancellation_;
   }
 
-  bool enabled(int branch) const {
-    switch (branch) {
+  // Whether the source has decided something (applying it), without waiting.
+  bool poll(int source) {
+    switch (source) {
       case kCancel:
-      case kDeadline:
-        return !decided();
-      case kExit:
-        return !exit_;
-      case kReader:
-        return !ends_read_[kStdout] || !ends_read_[kStderr];
-      default:
-        return road_ == Road::Stream;
-    }
-  }
-
-  // Whether the branch has decided something already (applying it), without
-  // waiting.
-  bool poll(int branch) {
-    if (!enabled(branch)) return false;
-    switch (branch) {
-      case kCancel:
-        if (!cancel_token().is_cancelled()) return false;
+        if (decided() || !cancel_token().is_cancelled()) return false;
         reason_ = termination::Cancelled{};
         return true;
       case kDeadline:
-        if (Clock::now() < timer_.expiry()) return false;
+        if (decided() || Clock::now() < timer_.expiry()) return false;
         reason_ = termination::TimedOut{};
         return true;
       case kExit:
+        // Only once the exit watch has fired: a running child costs no
+        // system call per look.
+        if (exit_ || inbox_->exit_listened) return false;
+        if (inbox_->exit_error) {
+          if (!decided()) failure_ = SandboxError::execution(io_error_from(inbox_->exit_error));
+          return true;
+        }
         return check_exit();
       case kReader: {
-        std::optional<ReaderEnd> end = ends_->try_receive();
-        if (!end) return false;
-        apply_end(std::move(*end));
+        if (inbox_->ends.empty()) return false;
+        ReaderEnd end = std::move(inbox_->ends.front());
+        inbox_->ends.pop_front();
+        apply_end(std::move(end));
         return true;
       }
       default:
-        if (!queue_->consumer_gone().is_cancelled()) return false;
+        if (road_ != Road::Stream || quiet_ || !queue_->consumer_gone().is_cancelled()) return false;
         quiet_ = true;
         return true;
     }
@@ -245,88 +275,43 @@ class Supervision {
     return true;
   }
 
-  template <class Handler>
-  void initiate(int branch, Handler handler) {
-    if (!enabled(branch)) {
-      asio::post(executor_, [h = std::move(handler), branch]() mutable {
-        std::move(h)(BranchResult{branch, true, {}, {}});
-      });
-      return;
-    }
-    auto slot = asio::get_associated_cancellation_slot(handler);
-    if (branch == kReader) {
-      ends_->async_receive(asio::bind_cancellation_slot(
-          slot, [h = std::move(handler)](std::error_code ec, ReaderEnd end) mutable {
-            // Reaches the race even when another branch won: nothing taken
-            // from the channel is lost.
-            BranchResult result{kReader, false, ec, {}};
-            if (!ec) result.end = std::move(end);
-            std::move(h)(std::move(result));
-          }));
-      return;
-    }
-    auto report = asio::bind_cancellation_slot(
-        slot, [h = std::move(handler), branch](std::error_code ec) mutable {
-          std::move(h)(BranchResult{branch, false, ec, {}});
-        });
-    switch (branch) {
-      case kCancel:
-        runtime::async_wait_cancelled(cancel_token(), executor_, std::move(report));
-        break;
-      case kDeadline:
-        timer_.async_wait(std::move(report));
-        break;
-      case kExit:
-        child_->child->async_wait_exit(std::move(report));
-        break;
-      default:
-        runtime::async_wait_cancelled(queue_->consumer_gone(), executor_, std::move(report));
-    }
+  // The listeners: each wakes the supervision when its source may have
+  // something. Their handlers hold the inbox, never the supervision.
+  void listen() {
+    auto wake = [inbox = inbox_] { asio::post(inbox->executor, [inbox] { inbox->notify(); }); };
+    timer_.async_wait([inbox = inbox_](std::error_code) { inbox->notify(); });
+    cancel_listener_ = cancel_token().on_cancel(wake);
+    if (road_ == Road::Stream) consumer_listener_ = queue_->consumer_gone().on_cancel(wake);
+    listen_for_exit();
   }
 
-  asio::awaitable<void> race_once() {
-    // What is ready already decides without starting any wait.
-    if (poll_in_rotation<kBranches>([this](std::size_t branch) { return poll(static_cast<int>(branch)); })) {
-      co_return;
-    }
-    auto outcome = co_await race<kBranches, BranchResult>(
-        [this](int branch, auto handler) { initiate(branch, std::move(handler)); });
-    if (!outcome) {
-      broken("a race had no enabled branch");
-      co_return;
-    }
-    BranchResult& winner = outcome->results[outcome->winner];
-    switch (winner.branch) {
-      case kCancel:
-        reason_ = termination::Cancelled{};
-        break;
-      case kDeadline:
-        reason_ = termination::TimedOut{};
-        break;
-      case kExit:
-        if (winner.ec) {
-          failure_ = SandboxError::execution(io_error_from(winner.ec));
-        } else {
-          (void)check_exit();
-        }
-        break;
-      case kReader:
-        if (winner.ec || !winner.end) {
-          // Each reader sends exactly one end before it lets go of the
-          // channel, and the branch is disabled once both have.
-          broken("the readers' channel closed");
-        } else {
-          apply_end(std::move(*winner.end));
-        }
-        break;
-      default:
-        quiet_ = true;
-    }
-    // A reader's end taken by a losing branch is applied too.
-    BranchResult& reader = outcome->results[kReader];
-    if (outcome->winner != kReader && !reader.disabled && !reader.ec && reader.end) {
-      apply_end(std::move(*reader.end));
-    }
+  void listen_for_exit() {
+    if (exit_ || inbox_->exit_listened) return;
+    inbox_->exit_listened = true;
+    child_->child->async_wait_exit([inbox = inbox_](std::error_code ec) {
+      inbox->exit_listened = false;
+      if (ec && ec != asio::error::operation_aborted) inbox->exit_error = ec;
+      inbox->notify();
+    });
+  }
+
+  // The token listeners go; the others fire, harmlessly, when their waits
+  // end or are dropped.
+  void stop_listening() {
+    if (cancel_listener_ != 0) cancel_token().remove(std::exchange(cancel_listener_, 0));
+    if (consumer_listener_ != 0) queue_->consumer_gone().remove(std::exchange(consumer_listener_, 0));
+  }
+
+  asio::awaitable<void> wait_for_news() {
+    if (!inbox_->news) co_await async_news(*inbox_, asio::use_awaitable);
+    inbox_->news = false;
+  }
+
+  ReaderEndSink end_sink() {
+    return [inbox = inbox_](ReaderEnd end) {
+      inbox->ends.push_back(std::move(end));
+      inbox->notify();
+    };
   }
 
   // Records a reader's end; once something else decided how the child ends,
@@ -335,6 +320,10 @@ class Supervision {
     const bool settled = decided();
     const std::uint8_t stream = end.stream;
     const bool out = stream == kStdout;
+    if (stream > kStderr || ends_read_[stream]) {
+      broken("a reader reported its end twice");
+      return;
+    }
     switch (end.kind) {
       case ReaderEnd::Kind::Completed:
         break;
@@ -416,30 +405,19 @@ class Supervision {
   asio::awaitable<void> drain() {
     asio::steady_timer grace(executor_);
     grace.expires_after(kPipeGrace);
+    grace.async_wait([inbox = inbox_](std::error_code) { inbox->notify(); });
     bool stopped = false;
-    while (!ends_read_[kStdout] || !ends_read_[kStderr]) {
-      if (stopped) {
-        auto [ec, end] = co_await ends_->async_receive(use_tuple);
-        if (ec) co_return;
-        apply_end(std::move(end));
-        continue;
+    for (;;) {
+      while (poll(kReader)) {
       }
-      auto done = co_await make_parallel_group(
-                      [&](auto token) { return ends_->async_receive(std::move(token)); },
-                      [&](auto token) { return grace.async_wait(std::move(token)); })
-                      .async_wait(wait_for_one(), asio::use_awaitable);
-      auto& [order, receive_ec, received, grace_ec] = done;
-      (void)order;
-      if (!receive_ec) {
-        apply_end(std::move(received));
-      } else if (!grace_ec) {
+      if (ends_read_[kStdout] && ends_read_[kStderr]) break;
+      if (!stopped && Clock::now() >= grace.expiry()) {
         for (std::uint8_t s : {kStdout, kStderr}) {
           if (!ends_read_[s]) readers_[s]->stop();
         }
         stopped = true;
-      } else {
-        co_return;  // the channel failed: nothing more will come
       }
+      co_await wait_for_news();
     }
   }
 
@@ -449,14 +427,16 @@ class Supervision {
   std::shared_ptr<StreamQueue> queue_;
   asio::any_io_executor executor_;
   asio::steady_timer timer_;
-  std::shared_ptr<ReaderEndChannel> ends_;
+  std::shared_ptr<Inbox> inbox_;
+  CancellationToken::CallbackId cancel_listener_ = 0;
+  CancellationToken::CallbackId consumer_listener_ = 0;
   std::optional<SupervisedChild> child_;
   platform::UniqueFd input_;  // until the writer takes it
   std::shared_ptr<InputWriter> writer_;
   std::array<std::shared_ptr<ReaderControl>, 2> readers_;
   std::array<std::shared_ptr<ByteBuffer>, 2> captures_;
 
-  // What the race found.
+  // What the sources decided.
   std::array<bool, 2> ends_read_{};
   std::array<ByteBuffer, 2> captured_;
   std::optional<ProcessExit> exit_;

@@ -189,16 +189,16 @@ asio::awaitable<ReaderEnd> forward(std::shared_ptr<ReaderControl> control, std::
   co_return end;
 }
 
-// Runs a reader task; whatever way it ends, one ReaderEnd is sent.
+// Runs a reader task; whatever way it ends, one ReaderEnd is handed over.
 template <class Task>
-std::shared_ptr<ReaderControl> start(Pipe source, std::uint8_t stream,
-                                     std::shared_ptr<ReaderEndChannel> ends, Task task) {
+std::shared_ptr<ReaderControl> start(Pipe source, std::uint8_t stream, ReaderEndSink on_end,
+                                     Task task) {
   auto executor = source.get_executor();
   auto control = std::make_shared<ReaderControl>(std::move(source));
   // Detached on purpose: a reader reports only through its end. A task
   // that fails (memory exhausted) reports that instead of ending unseen.
   asio::co_spawn(executor, task(control),
-                 [ends = std::move(ends), stream](std::exception_ptr failure, ReaderEnd end) {
+                 [on_end = std::move(on_end), stream](std::exception_ptr failure, ReaderEnd end) mutable {
                    if (failure) {
                      end = ReaderEnd{ReaderEnd::Kind::Failed, stream, {}, IoError::other("the output reader failed")};
                      try {
@@ -208,7 +208,7 @@ std::shared_ptr<ReaderControl> start(Pipe source, std::uint8_t stream,
                      } catch (...) {
                      }
                    }
-                   ends->try_send(end);
+                   on_end(std::move(end));
                  });
   return control;
 }
@@ -230,9 +230,8 @@ void ReaderControl::stop() {
 }
 
 std::shared_ptr<ReaderControl> start_capture_reader(Pipe source, std::uint64_t limit,
-                                                    std::uint8_t stream,
-                                                    std::shared_ptr<ReaderEndChannel> ends) {
-  return start(std::move(source), stream, std::move(ends),
+                                                    std::uint8_t stream, ReaderEndSink on_end) {
+  return start(std::move(source), stream, std::move(on_end),
                [limit, stream](std::shared_ptr<ReaderControl> control) {
                  return capture(std::move(control), limit, stream);
                });
@@ -242,8 +241,8 @@ std::shared_ptr<ReaderControl> start_event_reader(Pipe source, std::uint64_t lim
                                                   std::uint8_t stream,
                                                   std::shared_ptr<StreamQueue> queue,
                                                   std::shared_ptr<ByteBuffer> capture,
-                                                  std::shared_ptr<ReaderEndChannel> ends) {
-  return start(std::move(source), stream, std::move(ends),
+                                                  ReaderEndSink on_end) {
+  return start(std::move(source), stream, std::move(on_end),
                [limit, stream, queue = std::move(queue),
                 capture = std::move(capture)](std::shared_ptr<ReaderControl> control) mutable {
                  return forward(std::move(control), limit, stream, std::move(queue), std::move(capture));

@@ -13,8 +13,8 @@
 #include "../byte_buffer.h"
 #include "../events/stream_queue.h"
 #include "../io_error.h"
+#include "../unique_function.h"
 #include "child_process.h"
-#include "local_channel.h"
 
 namespace quellar {
 
@@ -35,7 +35,8 @@ struct ReaderEnd {
   std::optional<IoError> error;  // ReadFailed, Failed
 };
 
-using ReaderEndChannel = LocalChannel<ReaderEnd>;
+// Where a reader's end goes: called once, on the pipe's executor.
+using ReaderEndSink = UniqueFunction<void(ReaderEnd)>;
 
 // A reader's pipe, shared between the reader and whoever started it, so that
 // the starter can end a reader that would otherwise wait for a pipe held open
@@ -61,10 +62,9 @@ class ReaderControl {
 };
 
 // Starts a capture reader on the pipe's executor. Nobody joins it: its only
-// output is the one ReaderEnd it sends on `ends`.
+// output is the one ReaderEnd it hands to `on_end`.
 std::shared_ptr<ReaderControl> start_capture_reader(Pipe source, std::uint64_t limit,
-                                                    std::uint8_t stream,
-                                                    std::shared_ptr<ReaderEndChannel> ends);
+                                                    std::uint8_t stream, ReaderEndSink on_end);
 
 // Starts an event reader on the pipe's executor: chunks go into `queue` (and
 // are appended to `capture` too, when given); its ReaderEnd carries no data.
@@ -72,7 +72,7 @@ std::shared_ptr<ReaderControl> start_event_reader(Pipe source, std::uint64_t lim
                                                   std::uint8_t stream,
                                                   std::shared_ptr<StreamQueue> queue,
                                                   std::shared_ptr<ByteBuffer> capture,
-                                                  std::shared_ptr<ReaderEndChannel> ends);
+                                                  ReaderEndSink on_end);
 
 // The IoError for an error code from an asynchronous operation.
 IoError io_error_from(const std::error_code& ec);
