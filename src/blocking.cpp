@@ -47,12 +47,18 @@ struct Pool {
 // taken with the lock held and whose threads do not exist.
 Pool* g_pool = new Pool;
 
-// Like the runtime's workers, pool threads block every signal: signals stay
-// with the host's own threads. False when no thread could be made.
+// Like the runtime's workers, pool threads block every signal (signals stay
+// with the host's own threads), but SIGCHLD. A child's exit signal is sent
+// for the thread that started it: blocked there, the kernel keeps it for the
+// whole process and interrupts the host's main thread with it at every
+// exit; unblocked, it is dropped at once when nobody handles SIGCHLD (and
+// handled as anywhere else when the host does). False when no thread could
+// be made.
 template <class Body>
 bool start_thread(Body body) {
   sigset_t all, previous;
   sigfillset(&all);
+  sigdelset(&all, SIGCHLD);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   bool started = true;
   try {
