@@ -148,6 +148,17 @@ TEST(Execute, OutputLimitsCutExactly) {
   EXPECT_TRUE(std::holds_alternative<termination::StderrLimitExceeded>(err_cut.termination));
 }
 
+TEST(Execute, ALargeCaptureKeepsEveryByteInOrder) {
+  // Several megabytes: many buffer blocks, and a pipe grown on the way.
+  auto request = shell("seq 1 500000");
+  request.max_stdout_bytes = 8 << 20;
+  std::string expected;
+  for (int i = 1; i <= 500000; ++i) expected += std::to_string(i) + "\n";
+  auto output = expect_output(run_blocking(request));
+  ASSERT_EQ(output.stdout_bytes.size(), expected.size());
+  EXPECT_TRUE(output.stdout_bytes.str() == expected);
+}
+
 TEST(Execute, ExcessOutputBeforeAQuickExitStillCountsAsOverflow) {
   auto request = shell("printf 0123456789ab; exit 0");
   request.max_stdout_bytes = 10;
