@@ -9,15 +9,21 @@
 (d) a 0.2 s timeout on `sleep 10`: how late the result arrives.
 
 The table is Markdown; "ratio" is quellar's advantage over asyncio (higher
-is better for quellar in every row).
+is better for quellar in every row). Below it, where quellar's CPU of (a)
+goes (the event loop's thread, the runtime's threads) and what bounds (b)
+on this machine: each run's own process needs CPU too, and the cores are
+shared.
 """
 
 import argparse
 import asyncio
 import concurrent.futures
+import os
+import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 import quellar
@@ -60,25 +66,44 @@ def subprocess_run(argv, timeout=None):
 # --- (a) sequential ------------------------------------------------------------
 
 
+def thread_cpu():
+    """CPU seconds of each thread of this process, by thread id (the
+    scheduler's nanosecond count)."""
+    seconds = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/schedstat") as stat:
+                seconds[int(tid)] = int(stat.read().split()[0]) / 1e9
+        except OSError:
+            continue
+    return seconds
+
+
 async def sequential(count):
     rows = {}
+    split = None
     for name, once in [
         ("quellar", lambda: quellar_run([TRUE])),
         ("asyncio", lambda: asyncio_run([TRUE])),
     ]:
         for _ in range(20):  # warm-up: runtime threads, caches
             await once()
+        threads_before = thread_cpu()
         with Measure() as m:
             for _ in range(count):
                 await once()
         rows[name] = (m.wall / count, m.cpu / count)
+        if name == "quellar":
+            used = {tid: cpu - threads_before.get(tid, 0.0) for tid, cpu in thread_cpu().items()}
+            loop_thread = used.pop(threading.get_native_id(), 0.0)
+            split = (loop_thread / count, sum(used.values()) / count)
     for _ in range(20):
         subprocess_run([TRUE])
     with Measure() as m:
         for _ in range(count):
             subprocess_run([TRUE])
     rows["subprocess"] = (m.wall / count, m.cpu / count)
-    return rows
+    return rows, split
 
 
 # --- (b) concurrent -----------------------------------------------------------
@@ -103,12 +128,23 @@ def concurrent_threads(total, in_flight):
     return total / m.wall
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 async def in_flight_runs(total, in_flight):
+    children_before = children_cpu()
+    with Measure() as m:
+        quellar_rate = await concurrent_async(lambda: quellar_run([TRUE]), total, in_flight)
+    # The children's CPU of the quellar runs (their processes are reaped,
+    # so counted), and this process's own.
+    costs = ((children_cpu() - children_before) / total, m.cpu / total)
     return {
-        "quellar": await concurrent_async(lambda: quellar_run([TRUE]), total, in_flight),
+        "quellar": quellar_rate,
         "asyncio": await concurrent_async(lambda: asyncio_run([TRUE]), total, in_flight),
         "subprocess": await asyncio.to_thread(concurrent_threads, total, in_flight),
-    }
+    }, costs
 
 
 # --- (c) capture --------------------------------------------------------------
@@ -198,6 +234,21 @@ def table(sequential_rows, concurrent_rows, capture_rows, timeout_rows, count, t
     return "\n".join(lines)
 
 
+def notes(split, costs, concurrent_rows):
+    loop_thread, runtime = split
+    child, own = costs
+    cores = os.cpu_count() or 1
+    ceiling = cores / (child + own)
+    return "\n".join([
+        f"(a) quellar's CPU per run: {loop_thread * 1e6:,.0f} µs on the event loop's thread, "
+        f"{runtime * 1e6:,.0f} µs on the runtime's threads (workers and blocking-work pool).",
+        f"(b) each `/bin/true` needs {child * 1e6:,.0f} µs of CPU of its own, quellar "
+        f"{own * 1e6:,.0f} µs: {cores} cores complete at most {ceiling:,.0f} runs/s "
+        f"({ceiling / concurrent_rows['asyncio']:.2f}× asyncio's rate); at quellar's rate "
+        f"they were {concurrent_rows['quellar'] / ceiling:.0%} busy.",
+    ])
+
+
 async def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer runs, smaller capture")
@@ -207,11 +258,13 @@ async def main():
     )
 
     print(f"python {sys.version.split()[0]}, quellar runtime on this host", file=sys.stderr)
-    sequential_rows = await sequential(count)
-    concurrent_rows = await in_flight_runs(total, in_flight)
+    sequential_rows, split = await sequential(count)
+    concurrent_rows, costs = await in_flight_runs(total, in_flight)
     capture_rows = await capture(mib)
     timeout_rows = await timeout_lateness(repeats)
     print(table(sequential_rows, concurrent_rows, capture_rows, timeout_rows, count, total, in_flight, mib))
+    print()
+    print(notes(split, costs, concurrent_rows))
 
 
 if __name__ == "__main__":

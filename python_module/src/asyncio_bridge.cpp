@@ -267,21 +267,15 @@ LoopLink::~LoopLink() {
   if (!access) {
     // The interpreter is exiting: its references are leaked on purpose.
     for (Delivery& delivery : pending_) delivery.future.abandon();
-    for (Ref* ref : {&loop_, &call_soon_threadsafe_, &drain_, &drain_args_, &drain_kwargs_, &future_kwargs_, &self_}) {
-      ref->abandon();
-    }
+    for (Ref* ref : references()) ref->abandon();
+    self_.abandon();
     return;
   }
   GilGuard locked;
   PyObject* loop = loop_.get();
   if (auto it = g_links->find(loop); it != g_links->end() && it->second.expired()) g_links->erase(it);
   pending_.clear();
-  loop_.reset();
-  call_soon_threadsafe_.reset();
-  drain_.reset();
-  drain_args_.reset();
-  drain_kwargs_.reset();
-  future_kwargs_.reset();
+  for (Ref* ref : references()) ref->reset();
   self_.reset();
 }
 
@@ -422,12 +416,7 @@ void LoopLink::loop_gone() {
 }
 
 int LoopLink::traverse(visitproc visit, void* arg) {
-  Py_VISIT(loop_.get());
-  Py_VISIT(call_soon_threadsafe_.get());
-  Py_VISIT(drain_.get());
-  Py_VISIT(drain_args_.get());
-  Py_VISIT(drain_kwargs_.get());
-  Py_VISIT(future_kwargs_.get());
+  for (Ref* ref : references()) Py_VISIT(ref->get());
   std::lock_guard guard(lock_);
   for (const Delivery& delivery : pending_) Py_VISIT(delivery.future.get());
   return 0;
@@ -441,12 +430,7 @@ void LoopLink::clear() {
     dropped.swap(pending_);
   }
   dropped.clear();
-  loop_.reset();
-  call_soon_threadsafe_.reset();
-  drain_.reset();
-  drain_args_.reset();
-  drain_kwargs_.reset();
-  future_kwargs_.reset();
+  for (Ref* ref : references()) ref->reset();
 }
 
 Ref LoopLink::new_future(PyTypeObject* type) const {

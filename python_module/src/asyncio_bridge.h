@@ -21,6 +21,7 @@
 
 #include "ref.h"
 
+#include <array>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -137,6 +138,11 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   bool gone_ = false;  // the loop closed, or the collector cleared the link
   std::size_t runs_in_flight_ = 0;
   std::unordered_map<PyObject*, CancellationToken> runs_;  // by future
+
+  // The references to Python objects the link holds, its own object's aside.
+  std::array<Ref*, 6> references() {
+    return {&loop_, &call_soon_threadsafe_, &drain_, &drain_args_, &drain_kwargs_, &future_kwargs_};
+  }
 
   // Interpreter lock only.
   Ref loop_;

@@ -175,28 +175,39 @@ bool is_true(const Ref& value) { return value && value.get() == Py_True; }
 
 // ---------------------------------------------------------------- the future
 
+// What result() and exception() read: the claim's settlement once the
+// future has been woken for it; otherwise (not woken, cancelled, no claim)
+// asyncio's own answer, from `base`. Neither, with an exception set, on
+// failure.
+struct Reading {
+  const Settlement* settled = nullptr;
+  Ref base;
+};
+
+Reading read_claim(ModuleState& state, PyObject* self, PyObject* base) {
+  ClaimState* claim = claim_of(state, self);
+  if (claim == nullptr) return {nullptr, call_base(base, self)};
+  if (claim->phase == ClaimState::Phase::Waiting || claim->phase == ClaimState::Phase::Withdrawn) {
+    // Not woken (InvalidStateError) or cancelled (CancelledError): asyncio says so.
+    Ref done = call_base(state.future_done, self);
+    Ref cancelled = call_base(state.future_cancelled, self);
+    if (!done || !cancelled) return {};
+    if (done.get() != Py_True || cancelled.get() == Py_True) return {nullptr, call_base(base, self)};
+  }
+  return {claim->outcome(state), {}};
+}
+
 // result(): takes the event when the future has been woken for it.
 PyObject* next_event_result(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    ClaimState* claim = claim_of(state, self);
-    if (claim == nullptr) return call_base(state.future_result, self).release();
-    if (claim->phase == ClaimState::Phase::Waiting || claim->phase == ClaimState::Phase::Withdrawn) {
-      // Not woken (InvalidStateError) or cancelled (CancelledError): asyncio says so.
-      Ref done = call_base(state.future_done, self);
-      Ref cancelled = call_base(state.future_cancelled, self);
-      if (!done || !cancelled) return nullptr;
-      if (done.get() != Py_True || cancelled.get() == Py_True) {
-        return call_base(state.future_result, self).release();
-      }
-    }
-    const Settlement* settled = claim->outcome(state);
-    if (settled == nullptr) return nullptr;
-    if (settled->is_exception) {
-      raise_or_stop(*settled);
+    Reading read = read_claim(state, self, state.future_result);
+    if (read.settled == nullptr) return read.base.release();
+    if (read.settled->is_exception) {
+      raise_or_stop(*read.settled);
       return nullptr;
     }
-    return Ref(settled->value).release();
+    return Ref(read.settled->value).release();
   });
 }
 
@@ -204,19 +215,9 @@ PyObject* next_event_result(PyObject* self, PyObject*) {
 PyObject* next_event_exception(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    ClaimState* claim = claim_of(state, self);
-    if (claim == nullptr) return call_base(state.future_exception, self).release();
-    if (claim->phase == ClaimState::Phase::Waiting || claim->phase == ClaimState::Phase::Withdrawn) {
-      Ref done = call_base(state.future_done, self);
-      Ref cancelled = call_base(state.future_cancelled, self);
-      if (!done || !cancelled) return nullptr;
-      if (done.get() != Py_True || cancelled.get() == Py_True) {
-        return call_base(state.future_exception, self).release();
-      }
-    }
-    const Settlement* settled = claim->outcome(state);
-    if (settled == nullptr) return nullptr;
-    return (settled->is_exception ? Ref(settled->value) : none()).release();
+    Reading read = read_claim(state, self, state.future_exception);
+    if (read.settled == nullptr) return read.base.release();
+    return (read.settled->is_exception ? Ref(read.settled->value) : none()).release();
   });
 }
 
