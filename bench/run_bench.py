@@ -17,6 +17,7 @@ shared.
 
 import argparse
 import asyncio
+import collections
 import concurrent.futures
 import os
 import resource
@@ -67,15 +68,18 @@ def subprocess_run(argv, timeout=None):
 
 
 def thread_cpu():
-    """CPU seconds of each thread of this process, by thread id (the
-    scheduler's nanosecond count)."""
+    """CPU seconds of each thread of this process (the scheduler's nanosecond
+    count), by thread id, with the thread's name."""
     seconds = {}
     for tid in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{tid}/schedstat") as stat:
-                seconds[int(tid)] = int(stat.read().split()[0]) / 1e9
+                cpu = int(stat.read().split()[0]) / 1e9
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                name = comm.read().strip()
         except OSError:
             continue
+        seconds[int(tid)] = (name, cpu)
     return seconds
 
 
@@ -94,9 +98,11 @@ async def sequential(count):
                 await once()
         rows[name] = (m.wall / count, m.cpu / count)
         if name == "quellar":
-            used = {tid: cpu - threads_before.get(tid, 0.0) for tid, cpu in thread_cpu().items()}
-            loop_thread = used.pop(threading.get_native_id(), 0.0)
-            split = (loop_thread / count, sum(used.values()) / count)
+            split = collections.Counter()
+            for tid, (thread, cpu) in thread_cpu().items():
+                if tid == threading.get_native_id():
+                    thread = "loop"
+                split[thread] += (cpu - threads_before.get(tid, (thread, 0.0))[1]) / count
     for _ in range(20):
         subprocess_run([TRUE])
     with Measure() as m:
@@ -235,13 +241,13 @@ def table(sequential_rows, concurrent_rows, capture_rows, timeout_rows, count, t
 
 
 def notes(split, costs, concurrent_rows):
-    loop_thread, runtime = split
     child, own = costs
     cores = os.cpu_count() or 1
     ceiling = cores / (child + own)
     return "\n".join([
-        f"(a) quellar's CPU per run: {loop_thread * 1e6:,.0f} µs on the event loop's thread, "
-        f"{runtime * 1e6:,.0f} µs on the runtime's threads (workers and blocking-work pool).",
+        f"(a) quellar's CPU per run: {split['loop'] * 1e6:,.0f} µs on the event loop's thread, "
+        f"{split['quellar-block'] * 1e6:,.0f} µs on the blocking-work pool (the start), "
+        f"{split['quellar-io'] * 1e6:,.0f} µs on the runtime's workers (the supervision).",
         f"(b) each `/bin/true` needs {child * 1e6:,.0f} µs of CPU of its own, quellar "
         f"{own * 1e6:,.0f} µs: {cores} cores complete at most {ceiling:,.0f} runs/s "
         f"({ceiling / concurrent_rows['asyncio']:.2f}× asyncio's rate); at quellar's rate "

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_fork.h"
+#include "runtime.h"
 
 namespace quellar::blocking {
 namespace {
@@ -71,6 +72,7 @@ bool start_thread(Body body) {
 }
 
 void serve(Pool* pool, std::size_t slot) {
+  runtime::name_this_thread("quellar-block");
   std::unique_lock guard(pool->lock);
   for (;;) {
     // A pool thread never ends: the sandbox launcher asks the kernel to kill
@@ -114,6 +116,7 @@ bool add_thread(Pool* pool, std::unique_lock<std::mutex>& guard) {
 // Keeps kReadyThreads threads that are not stuck while requests wait: a
 // stuck call holds up only its own request. It sleeps while none waits.
 void watchdog(Pool* pool) {
+  runtime::name_this_thread("quellar-block");
   std::unique_lock guard(pool->lock);
   for (;;) {
     if (pool->queue.empty() || pool->idle > 0) {

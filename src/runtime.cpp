@@ -32,6 +32,7 @@ std::atomic<Runtime*> g_runtime{nullptr};
 std::mutex g_start_lock;
 
 void worker(asio::io_context& io) {
+  name_this_thread("quellar-io");
   for (;;) {
     try {
       io.run();
@@ -98,5 +99,13 @@ WorkerExecutor next_worker() {
 }
 
 std::size_t worker_count() { return instance().workers.size(); }
+
+void name_this_thread(const char* name) {
+#ifdef __APPLE__
+  ::pthread_setname_np(name);
+#else
+  ::pthread_setname_np(::pthread_self(), name);
+#endif
+}
 
 }  // namespace quellar::runtime

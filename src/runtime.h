@@ -38,6 +38,11 @@ WorkerExecutor next_worker();
 // Number of worker threads of the current runtime (starts it).
 std::size_t worker_count();
 
+// Names the calling thread (as `ps -L` and /proc/<pid>/task/<tid>/comm show
+// it): the runtime's threads are "quellar-io", the blocking-work pool's
+// "quellar-block".
+void name_this_thread(const char* name);
+
 // For the host's fork(): the runtime's start lock is held across it, and the
 // forked child forgets the parent's runtime (host_fork.cpp calls these).
 namespace fork_hooks {
