@@ -109,7 +109,42 @@ async def sequential(count):
         for _ in range(count):
             subprocess_run([TRUE])
     rows["subprocess"] = (m.wall / count, m.cpu / count)
+    split["asyncio alone"] = await loop_wake(count)
     return rows, split
+
+
+async def loop_wake(count):
+    """What asyncio alone needs of the loop's thread to wake a task from
+    another thread, as quellar's runtime does: a future awaited by the task,
+    set from a reader callback that the other thread's write to an eventfd
+    runs. CPU seconds of the loop's thread per wake-up."""
+    loop = asyncio.get_running_loop()
+    bell = os.eventfd(0, os.EFD_NONBLOCK)
+    go = threading.Semaphore(0)
+    waiting = []
+
+    def ringer():
+        for _ in range(count):
+            go.acquire()
+            os.eventfd_write(bell, 1)
+
+    def rung():
+        os.eventfd_read(bell)
+        waiting.pop().set_result(None)
+
+    loop.add_reader(bell, rung)
+    threading.Thread(target=ringer, daemon=True).start()
+    me = threading.get_native_id()
+    before = thread_cpu()[me][1]
+    for _ in range(count):
+        future = loop.create_future()
+        waiting.append(future)
+        go.release()
+        await future
+    used = thread_cpu()[me][1] - before
+    loop.remove_reader(bell)
+    os.close(bell)
+    return used / count
 
 
 # --- (b) concurrent -----------------------------------------------------------
@@ -247,7 +282,9 @@ def notes(split, costs, concurrent_rows):
     return "\n".join([
         f"(a) quellar's CPU per run: {split['loop'] * 1e6:,.0f} µs on the event loop's thread, "
         f"{split['quellar-block'] * 1e6:,.0f} µs on the blocking-work pool (the start), "
-        f"{split['quellar-io'] * 1e6:,.0f} µs on the runtime's workers (the supervision).",
+        f"{split['quellar-io'] * 1e6:,.0f} µs on the runtime's workers (the supervision). "
+        f"asyncio alone needs {split['asyncio alone'] * 1e6:,.0f} µs of the loop's thread to "
+        "wake a task from another thread.",
         f"(b) each `/bin/true` needs {child * 1e6:,.0f} µs of CPU of its own, quellar "
         f"{own * 1e6:,.0f} µs: {cores} cores complete at most {ceiling:,.0f} runs/s "
         f"({ceiling / concurrent_rows['asyncio']:.2f}× asyncio's rate); at quellar's rate "
