@@ -1,8 +1,9 @@
 // The one supervision pipeline behind run() and stream(). Both start their
-// child the same way (spawn with the launcher's handshake), read its output
-// with the same readers, race the same branches (cancellation, the deadline,
-// the child's exit, the readers' ends, and for a stream its consumer going
-// away) and stop the child through the same owner. They differ in policy:
+// child the same way (on the blocking-work pool, then the launcher's
+// handshake), read its output with the same readers, watch the same sources
+// (cancellation, the deadline, the child's exit, the readers' ends, and for
+// a stream its consumer going away) and stop the child through the same
+// owner. They differ in policy:
 //
 //   run()    output captured, reported once at the end; an output limit is
 //            an outcome; the timeout and cancellation kill the group at once.

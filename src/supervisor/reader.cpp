@@ -34,10 +34,10 @@ enum class Read { Data, End, Failed };
 // write on while the reader copies, with a wake-up per megabyte. A refusal
 // (a user past its pipe budget) leaves the pipe as it was.
 constexpr std::size_t kDefaultPipeSize = 64 * 1024;
-constexpr int kBulkPipeSize = 1 << 20;
 
 void grow_pipe([[maybe_unused]] Pipe& pipe) {
 #ifdef F_SETPIPE_SZ
+  constexpr int kBulkPipeSize = 1 << 20;
   (void)::fcntl(pipe.native_handle(), F_SETPIPE_SZ, kBulkPipeSize);
 #endif
 }
