@@ -24,16 +24,16 @@ CancellationToken* g_exit_token = new CancellationToken();
 
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
   g_exiting.store(true);
-  {
-    // Entries in flight may be waiting for the lock this thread holds.
-    GilRelease unlocked;
-    // A supervised child must not outlive its supervisor silently. The
-    // cancellations reach runs that have no child yet; the kill reaches every
-    // group at once. The runs then finish, and their settling backs out.
-    g_exit_token->cancel();
-    if (g_runtime_used.load()) terminate_all_children();
-    for (int n = g_in_flight.load(); n != 0; n = g_in_flight.load()) g_in_flight.wait(n);
-  }
+  // Entries in flight may be waiting for the lock this thread holds (not a
+  // GilRelease: that would count itself, and wait for itself).
+  PyThreadState* saved = PyEval_SaveThread();
+  // A supervised child must not outlive its supervisor silently. The
+  // cancellations reach runs that have no child yet; the kill reaches every
+  // group at once. The runs then finish, and their settling backs out.
+  g_exit_token->cancel();
+  if (g_runtime_used.load()) terminate_all_children();
+  for (int n = g_in_flight.load(); n != 0; n = g_in_flight.load()) g_in_flight.wait(n);
+  PyEval_RestoreThread(saved);
   Py_RETURN_NONE;
 }
 

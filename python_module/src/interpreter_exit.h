@@ -33,6 +33,27 @@ class PythonAccess {
   bool allowed_;
 };
 
+// Releases the interpreter lock for a scope, around anything that may block
+// or run foreign callbacks. Counted like an entry: the exit hook waits, with
+// the lock released, for a scope that is open, so that its thread takes the
+// lock back before finalization (a thread that takes it later, a daemon
+// thread running an event loop, is ended by CPython from inside this
+// library, which it cannot unwind). Once the interpreter is exiting, the
+// lock is kept instead: no runtime thread waits for it any more.
+class GilRelease {
+ public:
+  GilRelease() noexcept : saved_(access_ ? PyEval_SaveThread() : nullptr) {}
+  ~GilRelease() {
+    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+  }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PythonAccess access_;  // first made, last gone: counts the whole scope
+  PyThreadState* saved_;
+};
+
 // Ties one run to the interpreter's exit: until it is destroyed, the exit
 // hook cancels the run's token, so a run still validating or spawning when
 // the interpreter exits kills its child as soon as it has one (killing the

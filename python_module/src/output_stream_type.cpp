@@ -1,6 +1,7 @@
 #include "output_stream_type.h"
 
 #include "boxed.h"
+#include "interpreter_exit.h"
 #include "stream_receiver.h"
 
 namespace quellar::py {

@@ -65,19 +65,6 @@ class GilGuard {
   PyGILState_STATE state_;
 };
 
-// Releases the interpreter lock for a scope, around anything that may block
-// or run foreign callbacks (a runtime thread could be waiting for the lock).
-class GilRelease {
- public:
-  GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(saved_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 // Runs `body` and turns any C++ exception (std::bad_alloc from a container,
 // mostly) into the matching Python exception, returning `failure`. Every
 // entry point called by the interpreter goes through this: an exception must

@@ -2,6 +2,7 @@
 
 #include "args.h"
 #include "boxed.h"
+#include "interpreter_exit.h"
 
 namespace quellar::py {
 namespace {
