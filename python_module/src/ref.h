@@ -1,7 +1,8 @@
 // The extension's thin RAII layer over CPython's limited API: an owning
-// reference, the two directions of the interpreter lock, and the guard that
-// keeps C++ exceptions from unwinding into the interpreter. Reference counts
-// are touched here and nowhere else.
+// reference, taking the interpreter lock from any thread (its release is
+// GilRelease, in interpreter_exit.h), and the guard that keeps C++
+// exceptions from unwinding into the interpreter. Reference counts are
+// touched here and nowhere else.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,6 +12,10 @@
 #include <new>
 #include <string_view>
 #include <utility>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
 
 namespace quellar::py {
 
@@ -68,11 +73,18 @@ class GilGuard {
 // Runs `body` and turns any C++ exception (std::bad_alloc from a container,
 // mostly) into the matching Python exception, returning `failure`. Every
 // entry point called by the interpreter goes through this: an exception must
-// never unwind through C frames of the interpreter.
+// never unwind through C frames of the interpreter. One unwinding passes:
+// CPython's own end of a thread that takes the interpreter lock too late (a
+// daemon thread at the interpreter's exit), which must reach the thread's
+// start.
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
   try {
     return std::forward<Body>(body)();
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
