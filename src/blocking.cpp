@@ -119,7 +119,10 @@ void watchdog(Pool* pool) {
   runtime::name_this_thread("quellar-block");
   std::unique_lock guard(pool->lock);
   for (;;) {
-    if (pool->queue.empty() || pool->idle > 0) {
+    // Asleep only while every waiting request has an idle thread to take
+    // it: once those threads are busy, a request left over is woken for by
+    // nobody (post() wakes this only for requests it adds).
+    if (pool->queue.size() <= pool->idle) {
       pool->watchdog_asleep = true;
       pool->watch.wait(guard);
       pool->watchdog_asleep = false;
@@ -137,13 +140,10 @@ void watchdog(Pool* pool) {
       }
     }
     if (pool->busy_since.size() - stuck >= kReadyThreads) {
-      if (next_due) {
-        pool->watch.wait_until(guard, *next_due);
-      } else {
-        pool->watchdog_asleep = true;
-        pool->watch.wait(guard);
-        pool->watchdog_asleep = false;
-      }
+      // Enough threads, but requests still wait: look again when a busy one
+      // would count as stuck, or soon anyway (a thread still starting is
+      // counted as ready, and may take a call that sticks).
+      pool->watch.wait_until(guard, next_due.value_or(now + kStuckAfter));
       continue;
     }
     if (!add_thread(pool, guard)) pool->watch.wait_for(guard, kStuckAfter);
