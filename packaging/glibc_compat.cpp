@@ -47,7 +47,8 @@ int posix_spawn_file_actions_addclosefrom_np(posix_spawn_file_actions_t* actions
 }
 
 // glibc 2.29. glibc 2.28 has no way to change the child's working directory
-// inside posix_spawn: a run with a working directory fails there.
+// inside posix_spawn; ENOSYS tells the spawn code to start such a run by a
+// fork and exec of its own.
 int posix_spawn_file_actions_addchdir_np(posix_spawn_file_actions_t* actions, const char* path) {
   using Function = int(posix_spawn_file_actions_t*, const char*);
   static Function* const real = from_libc<Function>("posix_spawn_file_actions_addchdir_np", "GLIBC_2.29");

@@ -270,10 +270,13 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
     ::posix_spawn_file_actions_adddup2(actions.get(), status->write.get(), kStatusFdInChild);
     first_closed = kStatusFdInChild + 1;
   }
+  // Without a chdir action in the C library, a run with a working directory
+  // starts by a fork of our own instead.
+  bool by_fork = false;
   if (command.cwd) {
-    if (int rc = add_chdir(actions.get(), command.cwd->c_str()); rc != 0) {
-      return std::unexpected(IoError::from_errno(rc));
-    }
+    int rc = add_chdir(actions.get(), command.cwd->c_str());
+    by_fork = rc == ENOSYS;
+    if (rc != 0 && !by_fork) return std::unexpected(IoError::from_errno(rc));
   }
 
   SpawnAttributes attr;
@@ -297,8 +300,20 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
   ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
 
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, command.program.c_str(), actions.get(), attr.get(),
-                         argv.get(), envp.get());
+  int rc = 0;
+  if (by_fork) {
+    const ChildStart start{command.program.c_str(),
+                           argv.get(),
+                           envp.get(),
+                           {in->read.get(), out->write.get(), err->write.get(),
+                            status ? status->write.get() : -1},
+                           first_closed,
+                           command.cwd->c_str()};
+    rc = start_by_fork(start, &pid);
+  } else {
+    rc = ::posix_spawn(&pid, command.program.c_str(), actions.get(), attr.get(), argv.get(),
+                       envp.get());
+  }
   if (rc != 0) return std::unexpected(spawn_error(rc, command));
 
   // The child's ends now belong to the child.

@@ -37,6 +37,9 @@ int add_chdir(posix_spawn_file_actions_t* actions, const char* path) {
   return ::posix_spawn_file_actions_addchdir_np(actions, path);
 }
 
+// macOS has had the chdir action since 10.15, older than anything we build for.
+int start_by_fork(const ChildStart&, pid_t*) { return ENOSYS; }
+
 UniqueFd open_exit_watch(pid_t pid) {
   // A kqueue holding one EVFILT_PROC/NOTE_EXIT event is readable once the
   // process has exited.

@@ -1,6 +1,8 @@
 // Driving the runtime from a synchronous test body.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <future>
 #include <memory>
 
@@ -73,6 +75,27 @@ inline Collected collect(StreamQueue& queue) {
     if (auto got = queue.take_result(claim)) return std::move(*got);
     wait_until_ready(queue);
   }
+}
+
+// The output of a run that must succeed, or a test failure (and an empty
+// output).
+inline ExecutionOutput expect_output(RunOutcome outcome) {
+  if (auto* error = std::get_if<SandboxError>(&outcome)) {
+    ADD_FAILURE() << "run failed: " << error->describe();
+    return {};
+  }
+  if (auto* failure = std::get_if<TaskFailure>(&outcome)) {
+    ADD_FAILURE() << "run task failed: " << failure->description;
+    return {};
+  }
+  return std::get<ExecutionOutput>(std::move(outcome));
+}
+
+// The error of a run that must fail.
+inline SandboxError expect_error(RunOutcome outcome) {
+  if (auto* error = std::get_if<SandboxError>(&outcome)) return *error;
+  ADD_FAILURE() << "expected an error";
+  return SandboxError::of(SandboxErrorKind::Unsupported);
 }
 
 inline ExecutionRequest shell(std::string script, std::uint64_t timeout_ms = 10000) {

@@ -20,28 +20,12 @@
 
 using namespace quellar;
 using namespace std::chrono_literals;
+using test::expect_error;
+using test::expect_output;
 using test::run_blocking;
 using test::shell;
 
 namespace {
-
-ExecutionOutput expect_output(RunOutcome outcome) {
-  if (auto* error = std::get_if<SandboxError>(&outcome)) {
-    ADD_FAILURE() << "run failed: " << error->describe();
-    return {};
-  }
-  if (auto* failure = std::get_if<TaskFailure>(&outcome)) {
-    ADD_FAILURE() << "run task failed: " << failure->description;
-    return {};
-  }
-  return std::get<ExecutionOutput>(std::move(outcome));
-}
-
-SandboxError expect_error(RunOutcome outcome) {
-  if (auto* error = std::get_if<SandboxError>(&outcome)) return *error;
-  ADD_FAILURE() << "expected an error";
-  return SandboxError::of(SandboxErrorKind::Unsupported);
-}
 
 ProcessExit exited(const ExecutionOutput& output) {
   auto* exit = std::get_if<termination::Exited>(&output.termination);
