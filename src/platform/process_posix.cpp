@@ -118,6 +118,45 @@ class FileActions {
   posix_spawn_file_actions_t actions_;
 };
 
+// posix_spawn with the file actions and attributes that make the child
+// `start` describes. Returns 0 or an errno, as posix_spawn does.
+int start_by_posix_spawn(const ChildStart& start, pid_t* pid) {
+  FileActions actions;
+  for (int target = 0; target < static_cast<int>(start.streams.size()); ++target) {
+    if (start.streams[target] >= 0) {
+      ::posix_spawn_file_actions_adddup2(actions.get(), start.streams[target], target);
+    }
+  }
+  if (start.cwd != nullptr) {
+    const int rc = add_chdir(actions.get(), start.cwd);
+    // A C library without the chdir action (glibc before 2.29): the same
+    // child, by a fork of our own.
+    if (rc == ENOSYS) return start_by_fork(start, pid);
+    if (rc != 0) return rc;
+  }
+
+  SpawnAttributes attr;
+  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  // Libraries in the host process leave descriptors inheritable; a contained
+  // child must hold exactly its three standard streams.
+  if (const int rc = close_other_descriptors(actions.get(), &flags, start.first_closed); rc != 0) {
+    return rc;
+  }
+  ::posix_spawnattr_setflags(attr.get(), flags);
+  ::posix_spawnattr_setpgroup(attr.get(), 0);
+  // The spawning thread blocks every signal and hosts such as Python ignore
+  // SIGPIPE; the child starts with neither. Every signal the kernel knows
+  // goes back to its default, the C library's own two (32 and 33, which
+  // sigfillset leaves out and posix_spawn would otherwise leave ignored)
+  // included: the set is filled byte by byte for that reason.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  std::memset(&defaults, 0xff, sizeof defaults);
+  ::posix_spawnattr_setsigmask(attr.get(), &none);
+  ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
+  return ::posix_spawn(pid, start.program, actions.get(), attr.get(), start.argv, start.envp);
+}
+
 }  // namespace
 
 std::expected<void, IoError> decode_launcher_status(std::string_view report) {
@@ -261,59 +300,15 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {
     status = std::move(*made);
   }
 
-  FileActions actions;
-  ::posix_spawn_file_actions_adddup2(actions.get(), in->read.get(), 0);
-  ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
-  ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
-  int first_closed = 3;
-  if (status) {
-    ::posix_spawn_file_actions_adddup2(actions.get(), status->write.get(), kStatusFdInChild);
-    first_closed = kStatusFdInChild + 1;
-  }
-  // Without a chdir action in the C library, a run with a working directory
-  // starts by a fork of our own instead.
-  bool by_fork = false;
-  if (command.cwd) {
-    int rc = add_chdir(actions.get(), command.cwd->c_str());
-    by_fork = rc == ENOSYS;
-    if (rc != 0 && !by_fork) return std::unexpected(IoError::from_errno(rc));
-  }
-
-  SpawnAttributes attr;
-  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  // Libraries in the host process leave descriptors inheritable; a contained
-  // child must hold exactly its three standard streams.
-  if (int rc = close_other_descriptors(actions.get(), &flags, first_closed); rc != 0) {
-    return std::unexpected(IoError::from_errno(rc));
-  }
-  ::posix_spawnattr_setflags(attr.get(), flags);
-  ::posix_spawnattr_setpgroup(attr.get(), 0);
-  // The spawning thread blocks every signal and hosts such as Python ignore
-  // SIGPIPE; the child starts with neither. Every signal the kernel knows
-  // goes back to its default, the C library's own two (32 and 33, which
-  // sigfillset leaves out and posix_spawn would otherwise leave ignored)
-  // included: the set is filled byte by byte for that reason.
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  std::memset(&defaults, 0xff, sizeof defaults);
-  ::posix_spawnattr_setsigmask(attr.get(), &none);
-  ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
-
+  const ChildStart start{command.program.c_str(),
+                         argv.get(),
+                         envp.get(),
+                         {in->read.get(), out->write.get(), err->write.get(),
+                          status ? status->write.get() : -1},
+                         status ? kStatusFdInChild + 1 : 3,
+                         command.cwd ? command.cwd->c_str() : nullptr};
   pid_t pid = -1;
-  int rc = 0;
-  if (by_fork) {
-    const ChildStart start{command.program.c_str(),
-                           argv.get(),
-                           envp.get(),
-                           {in->read.get(), out->write.get(), err->write.get(),
-                            status ? status->write.get() : -1},
-                           first_closed,
-                           command.cwd->c_str()};
-    rc = start_by_fork(start, &pid);
-  } else {
-    rc = ::posix_spawn(&pid, command.program.c_str(), actions.get(), attr.get(), argv.get(),
-                       envp.get());
-  }
+  const int rc = start_by_posix_spawn(start, &pid);
   if (rc != 0) return std::unexpected(spawn_error(rc, command));
 
   // The child's ends now belong to the child.
