@@ -28,6 +28,7 @@
 #include <sstream>
 
 #include "filesystem.h"
+#include "platform/fd.h"
 #include "launcher_harness.h"
 #include "support.h"
 
@@ -36,29 +37,11 @@ using namespace quellar::test;
 
 namespace {
 
-std::string user_name(const ::testing::TestParamInfo<User>& info) {
-  return info.param == User::Caller ? "AsCaller" : "AsNobody";
-}
+using Fd = platform::UniqueFd;
 
-// An owned descriptor for the test's own sockets.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);  // not retried: the descriptor is gone even on EINTR
-  }
-  int get() const { return fd_; }
-  // A copy numbered 20 or more, as the harness requires for descriptors it
-  // hands down; this one keeps its own.
-  Fd high() const {
-    Fd copy(::fcntl(fd_, F_DUPFD_CLOEXEC, 20));
-    return copy;
-  }
-
- private:
-  int fd_;
-};
+// A copy numbered 20 or more, as the harness requires for descriptors it
+// hands down; `fd` keeps its own.
+Fd high(const Fd& fd) { return Fd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 20)); }
 
 int bound_port(int fd) {
   sockaddr_storage addr{};
@@ -252,7 +235,7 @@ TEST_P(NetworkEscape, AnInheritedTcpSocketCannotConnect) {
   std::string port = std::to_string(bound_port(listener->get()));
   // A fresh unconnected socket per attempt; the filter never sees socket()
   // here, Landlock's TCP rules are what refuse.
-  auto fresh = [] { return Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)).high(); };
+  auto fresh = [] { return high(Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))); };
   Fd a = fresh(), b = fresh(), c = fresh();
   EXPECT_EQ(inside({"connect-fd", std::to_string(a.get()), port}, true, {a.get()}).error, EACCES);
   EXPECT_TRUE(outside({"connect-fd", std::to_string(b.get()), port}, {b.get()}).ok);
@@ -280,27 +263,33 @@ TEST_P(NetworkEscape, AnAbstractSocketBoundOutsideCannotBeReached) {
 
 TEST_P(NetworkEscape, AnAbstractNameBoundInsideIsNotSeenOutside) {
   hand_over();
-  std::string name = "quellar-squat-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
-  // Control: bound outside and held by a detached process, the name
-  // answers an ordinary client.
-  Probe held = outside({"abstract-squat", name, "30"});
-  ASSERT_TRUE(held.ok) << describe(held);
-  Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
-  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), size), 0) << std::strerror(errno);
-  ::kill(std::atoi(held.detail.c_str()), SIGKILL);
-
-  // Inside, the same name is bound in the run's own network namespace.
-  std::string inner = name + "-inner";
-  ASSERT_TRUE(inside({"abstract-squat", inner, "30"}).ok);
-  std::memcpy(addr.sun_path + 1, inner.data(), inner.size());
-  size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + inner.size());
-  Fd other(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  EXPECT_NE(::connect(other.get(), reinterpret_cast<sockaddr*>(&addr), size), 0);
-  EXPECT_EQ(errno, ECONNREFUSED);
+  const std::string name =
+      "quellar-squat-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
+  // The name is held while the probe waits on its input, and tried from
+  // outside meanwhile. Control first: bound without the sandbox, it answers
+  // an ordinary client.
+  for (bool sandboxed : {false, true}) {
+    const std::string held = name + (sandboxed ? "-inside" : "-outside");
+    ChildOptions o = options();
+    o.keep_stdin_open = true;
+    const auto probe = argv({"abstract-hold", held});
+    Child child(sandboxed ? launcher_argv(profile(true), probe, true) : probe, o, sandboxed);
+    ASSERT_EQ(child.read_stdout_line(), "ok") << (sandboxed ? "inside" : "outside");
+    Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, held.data(), held.size());
+    auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + held.size());
+    const int rc = ::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), size);
+    if (sandboxed) {
+      EXPECT_NE(rc, 0) << "a name bound inside answered outside";
+      EXPECT_EQ(errno, ECONNREFUSED);
+    } else {
+      EXPECT_EQ(rc, 0) << std::strerror(errno);
+    }
+    child.close_stdin();
+    EXPECT_EQ(child.finish().exit_code, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Users, NetworkEscape, ::testing::Values(User::Caller, User::Nobody), user_name);
@@ -459,7 +448,7 @@ TEST_P(ProcessEscape, NoTypingIntoATerminal) {
       EXPECT_EQ(::grantpt(master.get()), 0);
       EXPECT_EQ(::unlockpt(master.get()), 0);
       Fd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-      return std::pair{std::move(master), slave.high()};
+      return std::pair{std::move(master), high(slave)};
     };
     auto [m1, s1] = terminal();
     Probe in = inside({op, std::to_string(s1.get())}, true, {s1.get()});
@@ -672,17 +661,27 @@ TEST_P(IsolationEscape, AProcOfItsOwn) {
 TEST_P(IsolationEscape, NothingOutlivesTheProgram) {
   hand_over();
   const std::string mark = std::to_string(1000 + std::random_device{}() % 1000) + ".4242";
-  // Escapees of every kind: in the background, in a new session after a
-  // double fork, adopted by the init after their parent ended. They let go
-  // of the standard streams, so that only the launcher can end them.
-  const std::string quiet = " </dev/null >/dev/null 2>&1";
+  // Escapees of two kinds: in the background, and in a new session after a
+  // double fork (adopted by the init once their parent ended). Each says
+  // "up" on a pipe the program reads before it exits, so both are alive at
+  // that moment; then they let go of every stream, so that only the
+  // launcher can end them.
   const std::string script =
-      "sleep " + mark + quiet + " & setsid sh -c 'sleep " + mark + quiet + " & :' ; exit 0";
+      "esc='echo up >&3; exec sleep " + mark + " 3>&-'; "
+      "{ sh -c \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & "
+      "setsid sh -c 'sh -c \"$0\" & :' \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & } | "
+      "{ read a; read b; echo \"$a $b\"; }; exit 0";
+  // Control: without the launcher both outlive the program.
+  ChildResult direct = run_direct({"/bin/sh", "-c", script}, options());
+  EXPECT_EQ(direct.out, "up up\n") << direct.err;
+  EXPECT_EQ(count_processes_with(mark), 2);
+  kill_processes_with(mark);
   for (bool namespaces : {true, false}) {
     ChildOptions o = options();
     o.without_namespaces = !namespaces;
     ChildResult result = run_sandboxed(profile(true), {"/bin/sh", "-c", script}, o);
     EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "up up\n") << "the escapees never ran";
     EXPECT_EQ(count_processes_with(mark), 0) << (namespaces ? "with" : "without") << " namespaces";
     kill_processes_with(mark);
   }

@@ -3,6 +3,7 @@
 // or without the sandbox, so that every escape attempt has its control.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <initializer_list>
@@ -29,6 +30,11 @@ bool others_can_reach(const std::string& path);
 
 // Whom a parameterised sandbox test runs as.
 enum class User { Caller, Nobody };
+
+// The test-name suffix of a parameterised sandbox test.
+inline std::string user_name(const ::testing::TestParamInfo<User>& info) {
+  return info.param == User::Caller ? "AsCaller" : "AsNobody";
+}
 
 // What a sandbox test as `user` needs: Landlock, and for `nobody` the right
 // to switch to it and to reach the `programs` it starts. Returns why the

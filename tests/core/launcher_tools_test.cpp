@@ -59,10 +59,6 @@ class Tools : public ::testing::TestWithParam<User> {
   std::string work_;
 };
 
-std::string user_name(const ::testing::TestParamInfo<User>& info) {
-  return info.param == User::Caller ? "AsCaller" : "AsNobody";
-}
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);

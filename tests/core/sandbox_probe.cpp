@@ -326,9 +326,9 @@ int session_keyring() {
   return check(::syscall(SYS_keyctl, kGetKeyringId, kSessionKeyring, 0));
 }
 
-// Binds an abstract name and leaves it held by a detached descendant for
-// `seconds`; prints that descendant's pid.
-int abstract_squat(const char* name, int seconds) {
+// Binds and listens on an abstract name, says "ok", and holds the name
+// until its standard input ends.
+int abstract_hold(const char* name) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return failed(errno);
   sockaddr_un addr{};
@@ -337,23 +337,11 @@ int abstract_squat(const char* name, int seconds) {
   std::memcpy(addr.sun_path + 1, name, len);
   auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || ::listen(fd, 4) != 0) return failed(errno);
-  int report[2];
-  if (::pipe(report) != 0) return failed(errno);
-  if (::fork() == 0) {
-    ::setsid();
-    if (::fork() == 0) {
-      for (int i = 0; i <= 2; ++i) ::close(i);
-      pid_t self = ::getpid();
-      ::write(report[1], &self, sizeof self);
-      ::sleep(static_cast<unsigned>(seconds));
-      ::_exit(0);
-    }
-    ::_exit(0);
+  std::printf("ok\n");
+  std::fflush(stdout);
+  char byte;
+  while (::read(0, &byte, 1) > 0) {
   }
-  ::close(report[1]);
-  pid_t held_by = 0;
-  ::read(report[0], &held_by, sizeof held_by);
-  std::printf("ok\n%d\n", static_cast<int>(held_by));
   return 0;
 }
 
@@ -394,11 +382,6 @@ int main(int argc, char** argv) {
   if (op == "chmod-setgid") return check(::chmod(arg(0), 02755));
   if (op == "chmod-plain") return check(::chmod(arg(0), 0755));
   if (op == "create-setuid") return check(::open(arg(0), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 04755));
-  if (op == "exec") {
-    char* args[] = {argv[2], nullptr};
-    ::execve(arg(0), args, environ);
-    return failed(errno);
-  }
 
   // Sockets.
   if (op == "tcp4-connect") return tcp4_connect(to_int(arg(0)));
@@ -412,7 +395,7 @@ int main(int argc, char** argv) {
     return check(::socketpair(op == "socketpair-inet" ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
   }
   if (op == "abstract-connect") return abstract_connect(arg(0));
-  if (op == "abstract-squat") return abstract_squat(arg(0), to_int(arg(1)));
+  if (op == "abstract-hold") return abstract_hold(arg(0));
   if (op == "connect-fd") return check(connect_tcp4(to_int(arg(0)), to_int(arg(1))));
   if (op == "io-uring-socket") return io_uring_socket();
 
