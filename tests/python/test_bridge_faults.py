@@ -6,10 +6,7 @@ import asyncio
 import gc
 import multiprocessing
 import os
-import pathlib
-import subprocess
 import sys
-import textwrap
 import time
 import warnings
 import weakref
@@ -17,16 +14,15 @@ import weakref
 import pytest
 
 from quellar import CancellationToken, Command, run
-from support import open_fd_count, process_gone, shell, wait_for_file
-
-
-def run_python(script: str, *args: str, timeout: float = 30) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), *args],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+from support import (
+    GROUP_SCRIPT,
+    check_clean_exit,
+    open_fd_count,
+    process_gone,
+    run_python,
+    shell,
+    wait_for_file,
+)
 
 
 # Starts a run whose group (leader and a background member) records its pids
@@ -48,14 +44,6 @@ START_LONG_RUN = """
 
 
 class TestInterpreterExit:
-    def check_clean_exit(self, result: subprocess.CompletedProcess, pids: pathlib.Path):
-        assert result.returncode == 0, result.stderr
-        assert result.stderr == ""
-        members = [int(pid) for pid in pids.read_text().split()]
-        assert len(members) == 2
-        for pid in members:
-            assert process_gone(pid), f"{pid} outlived its supervisor"
-
     def test_exit_after_the_loop_closed(self, tmp_path):
         pids = tmp_path / "pids"
         script = START_LONG_RUN + """
@@ -67,7 +55,7 @@ class TestInterpreterExit:
         started = time.monotonic()
         result = run_python(script, str(pids))
         assert time.monotonic() - started < 20
-        self.check_clean_exit(result, pids)
+        check_clean_exit(result, pids)
 
     def test_exit_while_a_loop_still_runs_in_another_thread(self, tmp_path):
         # The loop stays open and running in a daemon thread while the
@@ -84,7 +72,7 @@ class TestInterpreterExit:
     asyncio.run_coroutine_threadsafe(start(), loop).result(10)
     """
         result = run_python(script, str(pids))
-        self.check_clean_exit(result, pids)
+        check_clean_exit(result, pids)
 
     def test_no_run_starts_once_the_exit_hook_ran(self):
         # atexit runs hooks last-in first-out: this one, registered before
@@ -163,10 +151,6 @@ def test_closed_loop_drops_the_outcome_silently():
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert result.stdout == "still works\n"
-
-
-# The group leader records its pid and a background member's, then waits.
-GROUP_SCRIPT = 'sleep 30 & echo "$$ $!" > "$0"; wait'
 
 
 class TestLoopsThatGoAway:

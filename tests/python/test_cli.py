@@ -4,7 +4,6 @@ outside."""
 
 import json
 import os
-import pathlib
 import signal
 import subprocess
 import sys
@@ -14,7 +13,7 @@ from importlib import metadata
 import pytest
 
 from quellar import platform_capabilities
-from support import process_gone
+from support import all_pids, proc_stat, process_gone
 
 QUELLAR = [sys.executable, "-m", "quellar"]
 
@@ -26,15 +25,10 @@ def quellar(*args: str, **kwargs) -> subprocess.CompletedProcess:
 def group_members(pgid: int) -> list[int]:
     """The pids of the live processes in process group `pgid`."""
     members = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            fields = pathlib.Path(f"/proc/{entry}/stat").read_text().rpartition(")")[2].split()
-        except OSError:
-            continue
-        if int(fields[2]) == pgid and fields[0] not in ("Z", "X"):
-            members.append(int(entry))
+    for pid in all_pids():
+        fields = proc_stat(pid)
+        if fields is not None and int(fields[2]) == pgid and fields[0] not in ("Z", "X"):
+            members.append(pid)
     return members
 
 

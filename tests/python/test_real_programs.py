@@ -12,11 +12,8 @@ import pytest
 
 import quellar
 from quellar import Command, Policy, run
+from support import linux_launcher, require_pid_namespace
 
-linux_launcher = pytest.mark.skipif(
-    sys.platform != "linux" or not quellar.platform_capabilities()["filesystem_isolation"],
-    reason="needs the Linux launcher with Landlock",
-)
 
 
 def contained(*grants: tuple[str, list[str]]) -> Policy:
@@ -65,8 +62,7 @@ class TestTheNameAProgramIsCalledBy:
 @linux_launcher
 class TestAProcOfItsOwn:
     async def test_only_the_runs_own_processes_are_listed(self):
-        if not quellar.platform_capabilities()["parent_death_cleanup"]:
-            pytest.skip("no PID namespace for the launcher on this host")
+        require_pid_namespace()
         result = await run(Command(["/bin/ls", "/proc"]), policy=contained())
         pids = [int(name) for name in result.stdout.split() if name.isdigit()]
         # The launcher's init and ls itself; nothing of the host (this test's
@@ -76,8 +72,7 @@ class TestAProcOfItsOwn:
         assert max(pids) < 10
 
     async def test_a_program_can_read_about_itself(self):
-        if not quellar.platform_capabilities()["parent_death_cleanup"]:
-            pytest.skip("no PID namespace for the launcher on this host")
+        require_pid_namespace()
         script = "import os; print(os.readlink('/proc/self/exe')); print(len(os.listdir('/proc/self/fd')))"
         result = await run(Command(["/usr/bin/python3", "-c", script]), policy=contained())
         exe, fds = result.stdout.split()
@@ -128,8 +123,8 @@ async def test_common_toolchains_start_contained(tmp_path, argv):
 async def test_every_signal_starts_at_its_default(contain):
     # As subprocess starts a program: nothing ignored, nothing blocked, the
     # C library's own signals (32, 33) included.
-    if contain and not quellar.platform_capabilities()["parent_death_cleanup"]:
-        pytest.skip("needs the Linux launcher with namespaces (a /proc of its own)")
+    if contain:
+        require_pid_namespace()  # a /proc of its own
     result = await run(Command(["/bin/grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"]),
                        policy=contained() if contain else None)
     assert result.stdout.split() == [b"SigBlk:", b"0000000000000000", b"SigIgn:", b"0000000000000000"]

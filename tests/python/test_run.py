@@ -9,11 +9,7 @@ import time
 import pytest
 
 from quellar import CancellationToken, Command, Policy, RunResult, SupervisorError, run
-from support import delivery_arrived, process_gone, shell, wait_for_file
-
-# The group leader records its pid and a background member's pid, then
-# waits: killing only the leader would leave the member running.
-GROUP_SCRIPT = 'sleep 30 & echo "$$ $!" > "$0"; wait'
+from support import GROUP_SCRIPT, delivery_arrived, process_gone, shell, wait_for_file
 
 
 def group_pids(text: str) -> list[int]:

@@ -20,7 +20,7 @@ from quellar import (
     SupervisorError,
     stream,
 )
-from support import delivery_arrived, process_gone, shell, wait_for_file
+from support import delivery_arrived, proc_stat, process_gone, shell, wait_for_file
 
 # Records the shell's pid in argv[1], then lives until stopped, ignoring
 # SIGTERM: only the SIGKILL at the end of the grace stops it.
@@ -49,10 +49,6 @@ async def collect(output: OutputStream) -> list[OutputEvent]:
 
 def joined(events: list[OutputEvent], kind: str) -> bytes:
     return b"".join(event.data for event in events if event.kind == kind)
-
-
-def process_state(pid: int) -> str:
-    return pathlib.Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0]
 
 
 def bytes_written(pid: int) -> int:
@@ -459,7 +455,7 @@ class TestBackPressure:
         written = bytes_written(pid)
         await asyncio.sleep(1.0)
         assert bytes_written(pid) == written, "the child kept writing"
-        assert process_state(pid) == "S"
+        assert proc_stat(pid)[0] == "S"
         assert resident_bytes() - before < 4 << 20
         # Iteration resumes where it stopped.
         event = await output.__anext__()

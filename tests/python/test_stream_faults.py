@@ -5,24 +5,12 @@ every path."""
 import asyncio
 import gc
 import os
-import pathlib
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 from quellar import CancellationToken, Command, SupervisorError, stream
-from support import open_fd_count, process_gone
-
-
-def run_python(script: str, *args: str, timeout: float = 30) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), *args],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+from support import all_pids, check_clean_exit, open_fd_count, proc_stat, run_python
 
 
 # Opens a stream whose group (a leader deaf to SIGTERM and a background
@@ -45,28 +33,14 @@ OPEN_STREAM = """
 def child_pids() -> list[int]:
     """The pids of this process's children that are still running."""
     children = []
-    for entry in pathlib.Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            stat = (entry / "stat").read_text()
-        except OSError:
-            continue
-        fields = stat.rpartition(")")[2].split()
-        if int(fields[1]) == os.getpid() and fields[0] not in ("Z", "X"):
-            children.append(int(entry.name))
+    for pid in all_pids():
+        fields = proc_stat(pid)
+        if fields is not None and int(fields[1]) == os.getpid() and fields[0] not in ("Z", "X"):
+            children.append(pid)
     return children
 
 
 class TestInterpreterExit:
-    def check_clean_exit(self, result: subprocess.CompletedProcess, pids: pathlib.Path):
-        assert result.returncode == 0, result.stderr
-        assert result.stderr == ""
-        members = [int(pid) for pid in pids.read_text().split()]
-        assert len(members) == 2
-        for pid in members:
-            assert process_gone(pid), f"{pid} outlived its supervisor"
-
     def test_exit_with_a_stream_open(self, tmp_path):
         pids = tmp_path / "pids"
         script = OPEN_STREAM + """
@@ -78,7 +52,7 @@ class TestInterpreterExit:
         kept.append(output)  # still open when the interpreter exits
     asyncio.run(main())
     """
-        self.check_clean_exit(run_python(script, str(pids)), pids)
+        check_clean_exit(run_python(script, str(pids)), pids)
 
     def test_exit_while_a_loop_in_another_thread_awaits_an_event(self, tmp_path):
         # The loop keeps running in a daemon thread, its task waiting for an
@@ -98,7 +72,7 @@ class TestInterpreterExit:
     while not (PIDS.exists() and PIDS.read_text().endswith("\\n")):
         pass
     """
-        self.check_clean_exit(run_python(script, str(pids)), pids)
+        check_clean_exit(run_python(script, str(pids)), pids)
 
     def test_no_stream_starts_once_the_exit_hook_ran(self):
         script = """
