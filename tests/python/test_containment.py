@@ -6,7 +6,6 @@ import asyncio
 import os
 import pathlib
 import random
-import signal
 import subprocess
 import sys
 import textwrap
@@ -17,12 +16,9 @@ import pytest
 import quellar
 from quellar import CancellationToken, Command, Policy, SupervisorError, run, stream
 
-from support import shell
+from support import all_pids, kill_all, linux_launcher, proc_stat, require_pid_namespace, shell
 
-pytestmark = pytest.mark.skipif(
-    sys.platform != "linux" or not quellar.platform_capabilities()["filesystem_isolation"],
-    reason="needs the Linux launcher with Landlock",
-)
+pytestmark = linux_launcher
 
 CONTAINED = Policy(network="disabled", filesystem=[])
 
@@ -36,16 +32,14 @@ def processes_with(mark: str) -> list[int]:
     """The sleeps of `mark` still running (not the shells and launchers whose
     command lines merely mention it)."""
     found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
+    for pid in all_pids():
         try:
-            cmdline = (entry / "cmdline").read_bytes()
-            state = (entry / "stat").read_text().rpartition(")")[2].split()[0]
+            cmdline = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
         except OSError:
             continue
-        if cmdline.startswith(b"sleep\0" + mark.encode()) and state not in ("Z", "X"):
-            found.append(int(entry.name))
+        fields = proc_stat(pid)
+        if cmdline.startswith(b"sleep\0" + mark.encode()) and fields and fields[0] not in ("Z", "X"):
+            found.append(pid)
     return found
 
 
@@ -58,12 +52,24 @@ def gone_within(mark: str, seconds: float) -> bool:
     return True
 
 
+async def all_alive(mark: str, count: int, within: float = 10.0) -> None:
+    """Waits until `count` sleeps of `mark` run at once."""
+    deadline = time.monotonic() + within
+    while len(processes_with(mark)) < count:
+        assert time.monotonic() < deadline, f"{processes_with(mark)} of {count} escapees started"
+        await asyncio.sleep(0.02)
+
+
 @pytest.fixture
 def mark():
     mark = new_mark()
     yield mark
-    for pid in processes_with(mark):  # whatever a failing test left behind
-        os.kill(pid, signal.SIGKILL)
+    kill_all(processes_with(mark))  # whatever a failing test (or a control) left behind
+
+
+# The escapees of escapees(): one in the background, one in a new session,
+# one holding standard output.
+ESCAPEES = 3
 
 
 def escapees(mark: str) -> str:
@@ -78,10 +84,29 @@ def escapees(mark: str) -> str:
     )
 
 
+def after_go(go: pathlib.Path, then: str) -> str:
+    """Waits for the test to create `go` (so that it has seen every escapee
+    alive), then runs `then`."""
+    return f"; while [ ! -e {go} ]; do sleep 0.02; done; {then}"
+
+
+def readable(directory: pathlib.Path) -> Policy:
+    """CONTAINED, with `directory` (where the go file appears) readable."""
+    return Policy(network="disabled", filesystem=[(str(directory), ["read"])])
+
+
 class TestNothingOutlivesTheRun:
-    async def test_a_normal_exit(self, mark):
+    # Each case waits until every escapee runs before the run is ended, then
+    # finds none left.
+
+    async def test_a_normal_exit(self, mark, tmp_path):
+        go = tmp_path / "go"
         started = time.monotonic()
-        result = await run(shell(escapees(mark) + "; exit 3", timeout=30), policy=CONTAINED)
+        command = shell(escapees(mark) + after_go(go, "exit 3"), timeout=30)
+        pending = asyncio.ensure_future(run(command, policy=readable(tmp_path)))
+        await all_alive(mark, ESCAPEES)
+        go.touch()
+        result = await pending
         # The descendant holding standard output does not hold the run back
         # until its time limit: it dies with the program.
         assert result.termination == "exited"
@@ -90,25 +115,45 @@ class TestNothingOutlivesTheRun:
         assert time.monotonic() - started < 10
         assert gone_within(mark, 1.0)
 
+    async def test_control_uncontained_escapees_survive(self, mark, tmp_path):
+        # The same script, uncontained: its group is killed at the time limit,
+        # but the escapee in a new session lives on.
+        result = await run(shell(escapees(mark) + "; exit 3", timeout=2))
+        try:
+            assert result.termination == "timed_out"  # the descendant held standard output
+            assert len(processes_with(mark)) >= 1
+        finally:
+            kill_all(processes_with(mark))
+
     @pytest.mark.parametrize("how", ["timeout", "cancel", "output_limit"])
-    async def test_a_run_stopped_by_the_supervisor(self, mark, how):
+    async def test_a_run_stopped_by_the_supervisor(self, mark, tmp_path, how):
+        go = tmp_path / "go"
         token = CancellationToken()
-        script = escapees(mark) + "; " + ("yes" if how == "output_limit" else f"sleep {mark}")
-        command = shell(script, timeout=1 if how == "timeout" else 30, max_stdout_bytes=1 << 16)
-        pending = asyncio.ensure_future(run(command, policy=CONTAINED, cancellation=token))
+        then = "yes" if how == "output_limit" else f"sleep {mark}"
+        command = shell(escapees(mark) + after_go(go, then),
+                        timeout=3 if how == "timeout" else 30, max_stdout_bytes=1 << 16)
+        pending = asyncio.ensure_future(run(command, policy=readable(tmp_path), cancellation=token))
+        await all_alive(mark, ESCAPEES)
+        assert not pending.done()
         if how == "cancel":
-            await asyncio.sleep(0.5)
             token.cancel()
+        else:
+            go.touch()
         result = await pending
         expected = {"timeout": "timed_out", "cancel": "cancelled", "output_limit": "stdout_limit_exceeded"}
         assert result.termination == expected[how]
         assert gone_within(mark, 1.0)
 
     @pytest.mark.parametrize("how", ["exit", "aclose", "timeout", "drop"])
-    async def test_a_stream(self, mark, how):
-        script = escapees(mark) + ("; exit 0" if how == "exit" else f"; sleep {mark}")
-        events = await stream(shell(script, timeout=1 if how == "timeout" else 30), policy=CONTAINED)
+    async def test_a_stream(self, mark, tmp_path, how):
+        go = tmp_path / "go"
+        script = escapees(mark) + after_go(go, "exit 0" if how == "exit" else f"sleep {mark}")
+        events = await stream(shell(script, timeout=3 if how == "timeout" else 30), policy=readable(tmp_path))
+        await all_alive(mark, ESCAPEES)
+        go.touch()
         async for event in events:
+            if event.kind == "exited":
+                assert how in ("exit", "timeout")
             if event.kind == "stdout" and how in ("aclose", "drop"):
                 break
         if how == "aclose":
@@ -118,8 +163,7 @@ class TestNothingOutlivesTheRun:
         assert gone_within(mark, 2.0)
 
     def test_the_supervisor_killed_outright(self, mark, tmp_path):
-        if not quellar.platform_capabilities()["parent_death_cleanup"]:
-            pytest.skip("this host gives no PID namespace to the launcher")
+        require_pid_namespace()
         host = tmp_path / "host.py"
         host.write_text(
             textwrap.dedent(
@@ -156,6 +200,9 @@ class TestNoWayIntoTheCallersSession:
         )
         inside = await run(join, policy=CONTAINED)
         assert b"PermissionError" in inside.stderr
+        assert inside.stdout == b""
+        uncontained = await run(join)  # control: the same join works from the caller's session
+        assert uncontained.stdout == b"joined\n", uncontained.stderr
         outside = await run(Command(["/bin/sh", "-c", "exec /usr/bin/python3 -c \"import os; print(os.getsid(0))\""]))
         assert int(outside.stdout) == os.getsid(0)  # control: uncontained runs share it
 
