@@ -17,8 +17,10 @@ from quellar import CancellationToken, Command, run
 from support import (
     GROUP_SCRIPT,
     check_clean_exit,
+    kill_all,
     open_fd_count,
     process_gone,
+    recorded_pids,
     run_python,
     shell,
     wait_for_file,
@@ -99,25 +101,39 @@ class TestInterpreterExit:
         assert result.stdout == "the interpreter is exiting: no run can start\n"
 
     @pytest.mark.parametrize("attempt", range(3))
-    def test_exit_while_runs_keep_finishing(self, attempt):
-        # Runs complete continuously on a live loop while the main thread
-        # exits: some settle just before the exit hook, some race it.
+    def test_exit_while_runs_keep_finishing(self, attempt, tmp_path):
+        # Sixteen runs at a time start and end (by their time limits)
+        # continuously on a live loop while the main thread exits: some settle
+        # just before the exit hook, some race it, some are starting. Each
+        # child records its pid; none may outlive the interpreter.
+        pids = tmp_path / "pids"
         script = """
-        import asyncio, threading, time
+        import asyncio, random, sys, threading, time
         from quellar import Command, run
 
-        async def churn():
+        async def lane():
             while True:
-                await asyncio.gather(*(run(Command(["/bin/true"])) for _ in range(16)))
+                command = Command(["/bin/sh", "-c", 'echo $$ >> "$0"; exec sleep 60', sys.argv[1]],
+                                  timeout=random.uniform(0.05, 0.2))
+                await run(command)
+
+        async def churn():
+            await asyncio.gather(*(lane() for _ in range(16)))
 
         loop = asyncio.new_event_loop()
         threading.Thread(target=loop.run_forever, daemon=True).start()
         asyncio.run_coroutine_threadsafe(churn(), loop)
-        time.sleep(0.3 + 0.1 * %d)
+        time.sleep(0.3 + 0.1 * %d + random.uniform(0, 0.05))
         """ % attempt
-        result = run_python(script)
-        assert result.returncode == 0, result.stderr
-        assert result.stderr == ""
+        try:
+            result = run_python(script, str(pids))
+            assert result.returncode == 0, result.stderr
+            assert result.stderr == ""
+            recorded = recorded_pids(pids)
+            assert len(recorded) >= 16
+            assert [pid for pid in recorded if not process_gone(pid, within=5)] == []
+        finally:
+            kill_all(recorded_pids(pids))
 
 
 def test_closed_loop_drops_the_outcome_silently():
