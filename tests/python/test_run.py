@@ -3,13 +3,23 @@ process group killed, input, output limits, decoding, argument errors."""
 
 import asyncio
 import os
+import pathlib
 import signal
 import time
 
 import pytest
 
 from quellar import CancellationToken, Command, Policy, RunResult, SupervisorError, run
-from support import GROUP_SCRIPT, delivery_arrived, process_gone, shell, wait_for_file
+from support import (
+    GROUP_SCRIPT,
+    delivery_arrived,
+    kill_all,
+    process_gone,
+    recorded_pids,
+    run_python,
+    shell,
+    wait_for_file,
+)
 
 
 def group_pids(text: str) -> list[int]:
@@ -168,6 +178,55 @@ class TestCancellation:
             assert token.cancelled()
         for pid in members:
             assert process_gone(pid), pid
+
+    def test_many_runs_cancelled_at_any_moment_leave_no_child(self, tmp_path):
+        # 64 runs, each given up by its awaiter after 0 to 50 ms (wait_for's
+        # limit, or a plain task.cancel()): some before the child exists,
+        # some while it starts, some once it runs. Within 5 s no child of the
+        # interpreter is left, not even a zombie, and no recorded process
+        # runs. In a fresh interpreter: no other test's children.
+        pids = tmp_path / "pids"
+        script = """
+        import asyncio, os, pathlib, random, sys, time
+        sys.path.insert(0, sys.argv[2])
+        from quellar import Command, run
+        from support import GROUP_SCRIPT, all_pids, proc_stat, recorded_pids, running
+
+        PIDS = sys.argv[1]
+
+        def children():
+            return [pid for pid in all_pids() if (proc_stat(pid) or [0, 0])[1] == str(os.getpid())]
+
+        async def one():
+            command = Command(["/bin/sh", "-c", GROUP_SCRIPT.replace(">", ">>"), PIDS], timeout=60)
+            try:
+                await asyncio.wait_for(run(command), random.uniform(0, 0.05))
+            except asyncio.TimeoutError:
+                pass
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            tasks = [asyncio.create_task(one()) for _ in range(64)]
+            for task in random.sample(tasks, 16):
+                loop.call_later(random.uniform(0, 0.05), task.cancel)
+            await asyncio.gather(*tasks, return_exceptions=True)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                left = children(), [pid for pid in recorded_pids(pathlib.Path(PIDS)) if running(pid)]
+                if left == ([], []):
+                    break
+                await asyncio.sleep(0.05)
+            print(left)
+
+        asyncio.run(main())
+        """
+        try:
+            result = run_python(script, str(pids), str(pathlib.Path(__file__).parent))
+            assert result.returncode == 0, result.stderr
+            assert result.stdout == "([], [])\n"
+            assert len(recorded_pids(pids)) >= 2
+        finally:
+            kill_all(recorded_pids(pids))
 
     async def test_cancelling_after_the_outcome_arrived_leaves_the_token_alone(self):
         # The loop's thread is kept busy until the finished run has been
