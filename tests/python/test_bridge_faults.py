@@ -6,6 +6,7 @@ import asyncio
 import gc
 import multiprocessing
 import os
+import signal
 import sys
 import time
 import warnings
@@ -282,6 +283,33 @@ class TestFork:
         finally:
             loop.close()
 
+
+    async def test_a_forked_child_does_not_hold_a_runs_input_open(self, tmp_path):
+        # The input's writing end must not live on in a process forked while
+        # the input is still being written: the program would never see the
+        # end of its input while that process lives (6 s here).
+        started_file = tmp_path / "started"
+        started = time.monotonic()
+        future = asyncio.ensure_future(run(
+            shell(f"echo $$ > {started_file}; sleep 0.5; cat >/dev/null; echo eof", timeout=8,
+                  max_stdin_bytes=8 << 20),
+            input=b"x" * (4 << 20),
+        ))
+        await wait_for_file(started_file)
+        child = os.fork()
+        if child == 0:
+            try:
+                time.sleep(6)
+            finally:
+                os._exit(0)
+        try:
+            result = await asyncio.wait_for(future, 10)
+            assert result.termination == "exited", result
+            assert result.stdout == b"eof\n"
+            assert time.monotonic() - started < 6
+        finally:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
 
 class TestLeaks:
     WARM_UP_ROUNDS = 3
