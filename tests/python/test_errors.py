@@ -9,6 +9,7 @@ import pytest
 
 from quellar import CancellationToken, Command, Policy, SupervisorError, run
 from quellar import _native
+from support import linux_launcher
 
 ABSENT_UNLESS_CARRIED = ("executable", "termination", "stderr_tail")
 
@@ -160,6 +161,23 @@ class TestSpawnFailureCause:
         cause = error.__cause__
         assert type(cause) is OSError
         assert (cause.errno, str(cause)) == (None, "nul byte found in provided data")
+
+    @linux_launcher
+    async def test_a_grant_through_a_symbolic_link(self, tmp_path):
+        # Refused by the launcher before the program starts: the cause names
+        # the link and the launcher's stage that refused it.
+        target = tmp_path / "target"
+        target.mkdir()
+        link = tmp_path / "link"
+        link.symlink_to(target)
+        error = await raised(Command(["/bin/true"]), policy=Policy(filesystem=[(str(link), ["read"])]))
+        assert (error.code, str(error)) == ("spawn_failed", "failed to spawn the sandboxed process")
+        cause = error.__cause__
+        assert isinstance(cause, OSError)
+        assert (cause.errno, cause.filename) == (errno.ELOOP, str(link))
+        assert getattr(cause, "stage", None) == "grant"
+        # Control: the resolved path is granted.
+        assert (await run(Command(["/bin/true"]), policy=Policy(filesystem=[(str(target), ["read"])]))).success
 
     async def test_other_errors_have_no_cause(self):
         error = await raised(Command(["/bin/true"], env={"LD_PRELOAD": "/x.so"}))
