@@ -60,7 +60,7 @@ double per_sample_us(int samples, const std::function<int()>& body) {
 // init is forked, mounts its /proc, and forks the program's process.
 int namespaces(bool disable_network, bool own_proc) {
   auto isolation = isolate(disable_network);
-  if (!isolation || !isolation->pid) return 1;
+  if (!isolation || !*isolation) return 1;
   pid_t init = ::fork();
   if (init == 0) {
     if (own_proc && !mount_own_proc()) ::_exit(2);

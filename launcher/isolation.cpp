@@ -1,25 +1,18 @@
 #include "isolation.h"
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "platform/namespaces.h"
+
 namespace quellar::sandbox {
 namespace {
-
-bool has_sys_admin() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) != 0;
-}
 
 bool write_file(const char* path, const std::string& text) {
   int fd = ::open(path, O_WRONLY | O_CLOEXEC);
@@ -43,21 +36,17 @@ bool map_own_identity() {
 
 }  // namespace
 
-Result<Isolation> isolate(bool disable_network) {
-  int flags = CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWIPC;
-  const bool own_user = !has_sys_admin();
-  if (own_user) flags |= CLONE_NEWUSER;
-  Isolation got;
-  if (disable_network && ::unshare(flags | CLONE_NEWNET) == 0) {
-    got.net = true;
-  } else if (::unshare(flags) != 0) {
-    return Isolation{};
+Result<bool> isolate(bool disable_network) {
+  const int flags = platform::contained_namespace_flags();
+  if (!(disable_network && ::unshare(flags | CLONE_NEWNET) == 0) && ::unshare(flags) != 0) {
+    return false;
   }
   // Unmapped, the caller's identity would show as the overflow user and no
   // file could be created; the namespaces cannot be left again either.
-  if (own_user && !map_own_identity()) return start_error("mapping the caller's identity into its user namespace", errno);
-  got.pid = got.mount = got.ipc = true;
-  return got;
+  if ((flags & CLONE_NEWUSER) != 0 && !map_own_identity()) {
+    return start_error("mapping the caller's identity into its user namespace", errno);
+  }
+  return true;
 }
 
 bool mount_own_proc() {

@@ -11,20 +11,14 @@
 
 namespace quellar::sandbox {
 
-struct Isolation {
-  bool pid = false;    // the next child this process forks is the namespace's init
-  bool mount = false;
-  bool ipc = false;
-  bool net = false;
-};
-
 // Moves this process into whatever new namespaces the kernel grants it, all
 // or nothing per attempt: with the network disabled, all four; failing that,
-// all but the network; failing that, none (the caller then falls back to a
-// subreaper). Fails only when a user namespace was entered but the caller's
-// identity could not be mapped into it. Must run while the process has one
-// thread.
-Result<Isolation> isolate(bool disable_network);
+// all but the network; failing that, none. True when it got them (the next
+// child this process forks is the PID namespace's init); false when the
+// caller must do without (the init is then a subreaper). Fails only when a
+// user namespace was entered but the caller's identity could not be mapped
+// into it. Must run while the process has one thread.
+Result<bool> isolate(bool disable_network);
 
 // Mounts a fresh procfs on /proc, without letting the mount reach the
 // host's mount table. For the init of a new PID namespace inside a new mount

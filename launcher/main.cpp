@@ -12,8 +12,9 @@
 //   3. new namespaces: PID (nothing outlives the run), mount (a /proc of the
 //      run's own), IPC (no SysV objects of the host), network when it is
 //      disabled (no abstract socket names of the host);
-//   4. fork the namespace's init, which mounts its /proc and forks the
-//      program's process, which then
+//   4. fork the init (pid 1 of the namespace, or a subreaper without one),
+//      which mounts the run's /proc and forks the program's process, which
+//      then
 //   5. takes a session of its own (no controlling terminal, no way into a
 //      process group of the caller's session);
 //   6. sets no_new_privs, which unprivileged Landlock and seccomp require
@@ -50,7 +51,7 @@ struct Launch {
   Invocation invocation;
   SandboxProfile profile;
   int abi = 0;
-  Isolation isolation;
+  bool namespaced = false;  // PID, mount, IPC (and network) namespaces of the run's own
 };
 
 Result<void> enforce(Launch& launch, bool own_proc) {
@@ -60,7 +61,7 @@ Result<void> enforce(Launch& launch, bool own_proc) {
   // about themselves (maps, exe, fd, status) and nothing of anyone else.
   if (own_proc) launch.profile.rules.push_back(PathRule{"/proc", true, kAccessRead, true});
   if (auto restricted = apply_landlock(launch.profile, launch.abi); !restricted) return restricted;
-  return install_seccomp({launch.profile.network, launch.isolation.ipc});
+  return install_seccomp({launch.profile.network, launch.namespaced});
 }
 
 // The program's own process, from the fork to the execve.
@@ -84,40 +85,51 @@ void let_go_of_streams(const StatusReporter& reporter) {
   if (reporter.fd()) ::close(*reporter.fd());
 }
 
-[[noreturn]] void run_in_namespaces(Launch& launch, const StatusReporter& reporter) {
+// Asks for `signal` when the parent dies; a parent already gone ends this
+// process quietly (nobody is left to read a report).
+void watch_parent(int parent_end, const StatusReporter& reporter, int signal = SIGKILL) {
+  switch (die_with_parent(parent_end, signal)) {
+    case ParentWatch::Armed:
+      return;
+    case ParentWatch::Failed:
+      reporter.fail(start_failure("PR_SET_PDEATHSIG", errno));
+    case ParentWatch::ParentGone:
+      ::_exit(launcher::kExitEnforce);
+  }
+}
+
+[[noreturn]] void run_contained(Launch& launch, const StatusReporter& reporter) {
   int relay[2];
   if (::pipe2(relay, O_CLOEXEC) != 0) reporter.fail(start_failure("pipe2", errno));
   const pid_t init = ::fork();
   if (init < 0) reporter.fail(start_failure("fork", errno));
   if (init == 0) {
     ::close(relay[0]);
-    // Our parent, the launcher, holds the other end of the relay.
-    if (!die_with_parent(relay[1])) ::_exit(launcher::kExitEnforce);
+    const pid_t launcher = ::getppid();
+    // Our parent, the launcher, holds the other end of the relay. Pid 1 of
+    // a namespace dies with it, and the kernel kills the rest; a subreaper
+    // is told (SIGTERM), so that it kills what is left itself.
+    if (!launch.namespaced &&
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+      reporter.fail(start_failure("PR_SET_CHILD_SUBREAPER", errno));
+    }
+    watch_parent(relay[1], reporter, launch.namespaced ? SIGKILL : SIGTERM);
     if (::setsid() < 0) reporter.fail(start_failure("setsid", errno));
-    const bool own_proc = launch.isolation.mount && mount_own_proc();
+    const bool own_proc = launch.namespaced && mount_own_proc();
     const pid_t program = ::fork();
     if (program < 0) reporter.fail(start_failure("fork", errno));
-    if (program == 0) become_program(launch, own_proc, reporter);
+    if (program == 0) {
+      // Without a namespace the program dies with the init, should the
+      // init be killed.
+      if (!launch.namespaced) watch_parent(-1, reporter);
+      become_program(launch, own_proc, reporter);
+    }
     let_go_of_streams(reporter);
-    serve_as_init(program, relay[1]);
+    serve_as_init(program, relay[1], launcher, launch.namespaced);
   }
   ::close(relay[1]);
   let_go_of_streams(reporter);
   supervise_init(init, relay[0]);
-}
-
-[[noreturn]] void run_with_subreaper(Launch& launch, const StatusReporter& reporter) {
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) reporter.fail(start_failure("PR_SET_CHILD_SUBREAPER", errno));
-  const pid_t program = ::fork();
-  if (program < 0) reporter.fail(start_failure("fork", errno));
-  if (program == 0) {
-    // The program's descendants, at least, die with the launcher; those of
-    // its descendants that outlive their parent are ours to kill.
-    if (!die_with_parent(-1)) ::_exit(launcher::kExitEnforce);
-    become_program(launch, false, reporter);
-  }
-  let_go_of_streams(reporter);
-  supervise_program(program);
 }
 
 [[noreturn]] void run(int argc, char** argv, int first, const StatusReporter& reporter) {
@@ -135,15 +147,14 @@ void let_go_of_streams(const StatusReporter& reporter) {
 
   // A supervisor that dies, even by SIGKILL, takes its contained runs with
   // it. The status pipe's other end is the supervisor's alone.
-  if (!die_with_parent(reporter.fd().value_or(-1))) ::_exit(launcher::kExitEnforce);
+  watch_parent(reporter.fd().value_or(-1), reporter);
   block_signals();
 
-  auto isolation = isolate(!profile->network);
-  if (!isolation) reporter.fail(isolation.error());
+  auto namespaced = isolate(!profile->network);
+  if (!namespaced) reporter.fail(namespaced.error());
 
-  Launch launch{*invocation, std::move(*profile), *abi, *isolation};
-  if (isolation->pid) run_in_namespaces(launch, reporter);
-  run_with_subreaper(launch, reporter);
+  Launch launch{*invocation, std::move(*profile), *abi, *namespaced};
+  run_contained(launch, reporter);
 }
 
 }  // namespace

@@ -109,13 +109,14 @@ void unblock_signals() {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-bool die_with_parent(int parent_end) {
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) return false;
-  if (parent_end < 0) return true;
+ParentWatch die_with_parent(int parent_end, int signal) {
+  if (::prctl(PR_SET_PDEATHSIG, signal, 0, 0, 0) != 0) return ParentWatch::Failed;
+  if (parent_end < 0) return ParentWatch::Armed;
   // The parent may have died before the request: then the pipe end it held
   // is closed, and ours reports an error.
   pollfd check{parent_end, 0, 0};
-  return retry_on_eintr([&] { return ::poll(&check, 1, 0); }) == 0;
+  return retry_on_eintr([&] { return ::poll(&check, 1, 0); }) == 0 ? ParentWatch::Armed
+                                                                    : ParentWatch::ParentGone;
 }
 
 void supervise_init(pid_t init, int relay) {
@@ -132,9 +133,10 @@ void supervise_init(pid_t init, int relay) {
         static_cast<ssize_t>(sizeof program_status)) {
       end_as(program_status);
     }
-    // The init died without a word: it was killed (by the kernel, when
-    // memory ran out), and the program with it.
-    end_as(SIGKILL);  // the wait status of a process killed by SIGKILL
+    // The init ended without a word: it reported a failure of its own on
+    // the status pipe, or it was killed (by the kernel, when memory ran
+    // out), and the program with it.
+    end_as(status);
   }
 }
 
@@ -142,10 +144,12 @@ namespace {
 
 // Relays every signal to the program's group and reaps every child (the
 // program's orphans come to this process too) until the program has ended;
-// returns its wait status.
-int relay_until_program_ends(pid_t program) {
+// returns its wait status. Nothing when the launcher, this process's parent,
+// has died first: the signal that woke us was our parent-death signal.
+std::optional<int> relay_until_program_ends(pid_t program, pid_t launcher) {
   for (;;) {
     const int sig = next_signal();
+    if (::getppid() != launcher) return std::nullopt;
     if (sig != SIGCHLD) {
       forward(program, sig);
       continue;
@@ -160,17 +164,13 @@ int relay_until_program_ends(pid_t program) {
 
 }  // namespace
 
-void serve_as_init(pid_t program, int relay) {
-  const int status = relay_until_program_ends(program);
-  retry_on_eintr([&] { return ::write(relay, &status, sizeof status); });
-  // Exiting ends the namespace: the kernel kills what is left in it.
+void serve_as_init(pid_t program, int relay, pid_t launcher, bool namespaced) {
+  const std::optional<int> status = relay_until_program_ends(program, launcher);
+  // As pid 1 of the namespace, exiting is enough: the kernel kills what is
+  // left in it. A subreaper kills what is left itself.
+  if (!namespaced) kill_descendants(program);
+  if (status) retry_on_eintr([&] { return ::write(relay, &*status, sizeof *status); });
   ::_exit(0);
-}
-
-void supervise_program(pid_t program) {
-  const int status = relay_until_program_ends(program);
-  kill_descendants(program);
-  end_as(status);
 }
 
 }  // namespace quellar::sandbox

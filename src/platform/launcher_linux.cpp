@@ -2,7 +2,6 @@
 // what it applies.
 #include <dlfcn.h>
 #include <link.h>
-#include <linux/capability.h>
 #include <linux/landlock.h>
 #include <sched.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 
 #include "launcher.h"
 #include "launcher_host.h"
+#include "namespaces.h"
 
 namespace quellar::platform {
 namespace {
@@ -79,14 +79,10 @@ int landlock_abi_or_errno() {
   return errno != 0 ? -errno : -ENOSYS;
 }
 
-// Whether a process of ours could get a PID namespace of its own, as the
-// launcher's would: the process is started in one and exits at once.
+// Whether a process of ours could get the namespaces the launcher asks for:
+// the process is started in them and exits at once.
 bool pid_namespaces_available() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
-  const bool admin = ::syscall(SYS_capget, &header, caps) == 0 &&
-                     (caps[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) != 0;
-  const unsigned long flags = CLONE_NEWPID | (admin ? 0 : CLONE_NEWUSER) | SIGCHLD;
+  const unsigned long flags = static_cast<unsigned long>(contained_namespace_flags()) | SIGCHLD;
   // A plain fork of this (possibly multi-threaded) process; the child only
   // exits, which is safe whatever the other threads held.
   const long pid = ::syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);

@@ -658,19 +658,25 @@ TEST_P(IsolationEscape, AProcOfItsOwn) {
   expect_allowed({"list", "/proc/self/fd"});
 }
 
+// Escapees of two kinds: in the background, and in a new session after a
+// double fork (adopted by the init once their parent ended). Each says "up"
+// on a pipe the program reads, so both are alive once it prints "up up";
+// then they let go of every stream, so that only the launcher can end them.
+// The program then runs `then`.
+std::string escapees_script(const std::string& mark, const std::string& then) {
+  return "esc='echo up >&3; exec sleep " + mark + " 3>&-'; "
+         "{ sh -c \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & "
+         "setsid sh -c 'sh -c \"$0\" & :' \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & } | "
+         "{ read a; read b; echo \"$a $b\"; }; " +
+         then;
+}
+
+std::string unique_mark() { return std::to_string(1000 + std::random_device{}() % 1000) + ".4242"; }
+
 TEST_P(IsolationEscape, NothingOutlivesTheProgram) {
   hand_over();
-  const std::string mark = std::to_string(1000 + std::random_device{}() % 1000) + ".4242";
-  // Escapees of two kinds: in the background, and in a new session after a
-  // double fork (adopted by the init once their parent ended). Each says
-  // "up" on a pipe the program reads before it exits, so both are alive at
-  // that moment; then they let go of every stream, so that only the
-  // launcher can end them.
-  const std::string script =
-      "esc='echo up >&3; exec sleep " + mark + " 3>&-'; "
-      "{ sh -c \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & "
-      "setsid sh -c 'sh -c \"$0\" & :' \"$esc\" 3>&1 >/dev/null 2>&1 </dev/null & } | "
-      "{ read a; read b; echo \"$a $b\"; }; exit 0";
+  const std::string mark = unique_mark();
+  const std::string script = escapees_script(mark, "exit 0");
   // Control: without the launcher both outlive the program.
   ChildResult direct = run_direct({"/bin/sh", "-c", script}, options());
   EXPECT_EQ(direct.out, "up up\n") << direct.err;
@@ -683,6 +689,27 @@ TEST_P(IsolationEscape, NothingOutlivesTheProgram) {
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, "up up\n") << "the escapees never ran";
     EXPECT_EQ(count_processes_with(mark), 0) << (namespaces ? "with" : "without") << " namespaces";
+    kill_processes_with(mark);
+  }
+}
+
+// The supervisor's kill: SIGKILL to the launcher's process group, which no
+// process of the run shares (the program leads a session of its own).
+TEST_P(IsolationEscape, NothingOutlivesAKilledRun) {
+  hand_over();
+  const std::string mark = unique_mark();
+  const std::vector<std::string> program = {"/bin/sh", "-c", escapees_script(mark, "exec sleep 60")};
+  for (int round = 0; round < 3; ++round) {
+    const bool sandboxed = round > 0, namespaces = round == 1;
+    ChildOptions o = options();
+    o.without_namespaces = !namespaces;
+    Child child(sandboxed ? launcher_argv(profile(true), program, true) : program, o, sandboxed);
+    ASSERT_EQ(child.read_stdout_line(), "up up");
+    ::kill(-child.pid(), SIGKILL);
+    child.finish();
+    // Control: the escapee in a session of its own outlives its group.
+    EXPECT_EQ(count_processes_with(mark), sandboxed ? 0 : 1)
+        << (!sandboxed ? "direct" : namespaces ? "with namespaces" : "without namespaces");
     kill_processes_with(mark);
   }
 }
