@@ -45,6 +45,21 @@ def all_pids() -> list[int]:
     return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
 
 
+def processes_running(*argv: str) -> list[int]:
+    """The running processes whose command line starts with `argv` (whole
+    arguments), zombies excluded."""
+    prefix = "\0".join(argv).encode() + b"\0"
+    found = []
+    for pid in all_pids():
+        try:
+            cmdline = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
+        except OSError:
+            continue
+        if cmdline.startswith(prefix) and running(pid):
+            found.append(pid)
+    return found
+
+
 def running(pid: int) -> bool:
     """Whether `pid` exists and is neither a zombie nor dead."""
     fields = proc_stat(pid)

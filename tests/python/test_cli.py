@@ -13,7 +13,7 @@ from importlib import metadata
 import pytest
 
 from quellar import platform_capabilities
-from support import all_pids, proc_stat, process_gone
+from support import all_pids, kill_all, proc_stat, process_gone, processes_running
 
 QUELLAR = [sys.executable, "-m", "quellar"]
 
@@ -140,7 +140,10 @@ class TestOutput:
 
 
 class TestInterrupt:
-    def test_ctrl_c_stops_the_group_gracefully_then_gives_130(self, tmp_path):
+    @pytest.mark.parametrize(
+        "signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]
+    )
+    def test_a_stop_signal_stops_the_group_gracefully_then_gives_128_plus_it(self, tmp_path, signum, status):
         marker = tmp_path / "terminated"
         # The shell leads the group and has a child in it; its trap shows that
         # the group got SIGTERM before any SIGKILL.
@@ -155,13 +158,31 @@ class TestInterrupt:
                 time.sleep(0.01)
             members = group_members(pgid)
             assert len(members) == 2
-            process.send_signal(signal.SIGINT)
-            assert process.wait(timeout=10) == 130
+            process.send_signal(signum)
+            assert process.wait(timeout=10) == status
         finally:
             process.kill()
             process.wait()
         assert marker.exists()
         assert all(process_gone(pid) for pid in members)
+
+    def test_a_reader_gone_stops_the_program_and_gives_141(self):
+        # `quellar run -- yes | head -1`: once the reader of quellar's output
+        # is gone, the program is stopped and quellar exits as a writer killed
+        # by SIGPIPE would.
+        mark = f"quellar-pipeline-{os.getpid()}-{time.monotonic_ns()}"
+        process = subprocess.Popen([*QUELLAR, "run", "--", "/bin/sh", "-c", f"exec /usr/bin/yes {mark}"],
+                                   stdout=subprocess.PIPE)
+        try:
+            assert process.stdout.readline() == f"{mark}\n".encode()
+            assert processes_running("/usr/bin/yes", mark)
+            process.stdout.close()  # as head does after its line
+            assert process.wait(timeout=10) == 128 + signal.SIGPIPE
+            assert [pid for pid in processes_running("/usr/bin/yes", mark) if not process_gone(pid)] == []
+        finally:
+            process.kill()
+            process.wait()
+            kill_all(processes_running("/usr/bin/yes", mark))
 
 
 @pytest.mark.skipif(

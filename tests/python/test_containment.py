@@ -16,7 +16,7 @@ import pytest
 import quellar
 from quellar import CancellationToken, Command, Policy, SupervisorError, run, stream
 
-from support import all_pids, kill_all, linux_launcher, proc_stat, require_pid_namespace, shell
+from support import kill_all, linux_launcher, processes_running, require_pid_namespace, shell
 
 pytestmark = linux_launcher
 
@@ -31,16 +31,7 @@ def new_mark() -> str:
 def processes_with(mark: str) -> list[int]:
     """The sleeps of `mark` still running (not the shells and launchers whose
     command lines merely mention it)."""
-    found = []
-    for pid in all_pids():
-        try:
-            cmdline = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
-        except OSError:
-            continue
-        fields = proc_stat(pid)
-        if cmdline.startswith(b"sleep\0" + mark.encode()) and fields and fields[0] not in ("Z", "X"):
-            found.append(pid)
-    return found
+    return processes_running("sleep", mark)
 
 
 def gone_within(mark: str, seconds: float) -> bool:
