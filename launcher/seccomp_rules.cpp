@@ -107,8 +107,9 @@ constexpr SyscallRule kAlways[] = {
     when(SCMP_SYS(clone), EPERM, has_bits(0, CLONE_NEWUSER),
          "the same user namespace, created with the new process"),
     when(SCMP_SYS(clone), EPERM, has_bits(0, CLONE_PARENT),
-         "the new process would be a child of the launcher's parent, outside what reaps and kills "
-         "the run's processes (the supervisor itself, without namespaces)"),
+         "the new process would be a child of the caller's parent: inside the run, its init is "
+         "every orphan's parent anyway, so the flag only ever serves to leave the tree that "
+         "reaps and kills the run's processes; refused as a second lock"),
     always(SCMP_SYS(clone3), ENOSYS,
            "its flags are in memory a filter cannot read; ENOSYS makes libc fall back to clone, "
            "whose flags the rules above check"),
@@ -138,44 +139,34 @@ constexpr SyscallRule kAlways[] = {
     always(SCMP_SYS(add_key), EPERM, "same"),
     always(SCMP_SYS(request_key), EPERM, "same"),
 
-    // Set-user-ID and set-group-ID modes: a contained process owns the
-    // caller's files (all of root's, when the caller is root), and such a
-    // mode on one of them runs it with the caller's identity for anybody who
-    // starts it later. Landlock does not mediate changing a mode.
-    when(SCMP_SYS(chmod), EPERM, has_bits(1, S_ISUID),
-         "chmod u+s on a file outside the grants makes it set-user-ID (root's, for a root caller)"),
-    when(SCMP_SYS(chmod), EPERM, has_bits(1, S_ISGID), "the same with the group"),
-    when(SCMP_SYS(fchmod), EPERM, has_bits(1, S_ISUID), "same"),
-    when(SCMP_SYS(fchmod), EPERM, has_bits(1, S_ISGID), "same"),
-    when(SCMP_SYS(fchmodat), EPERM, has_bits(2, S_ISUID), "same"),
-    when(SCMP_SYS(fchmodat), EPERM, has_bits(2, S_ISGID), "same"),
-    when(__NR_fchmodat2, EPERM, has_bits(2, S_ISUID), "same"),
-    when(__NR_fchmodat2, EPERM, has_bits(2, S_ISGID), "same"),
-    // Creating such a file in a writable grant is the same door. The mode
-    // argument of open counts only with O_CREAT or O_TMPFILE (otherwise
-    // libc leaves whatever the register held), hence the second test.
-    when(SCMP_SYS(open), EPERM, has_bits(1, O_CREAT), has_bits(2, S_ISUID),
-         "a new set-user-ID file"),
-    when(SCMP_SYS(open), EPERM, has_bits(1, O_CREAT), has_bits(2, S_ISGID), "same"),
-    when(SCMP_SYS(open), EPERM, has_bits(1, __O_TMPFILE), has_bits(2, S_ISUID), "same"),
-    when(SCMP_SYS(open), EPERM, has_bits(1, __O_TMPFILE), has_bits(2, S_ISGID), "same"),
-    when(SCMP_SYS(openat), EPERM, has_bits(2, O_CREAT), has_bits(3, S_ISUID), "same"),
-    when(SCMP_SYS(openat), EPERM, has_bits(2, O_CREAT), has_bits(3, S_ISGID), "same"),
-    when(SCMP_SYS(openat), EPERM, has_bits(2, __O_TMPFILE), has_bits(3, S_ISUID), "same"),
-    when(SCMP_SYS(openat), EPERM, has_bits(2, __O_TMPFILE), has_bits(3, S_ISGID), "same"),
     always(SCMP_SYS(openat2), ENOSYS,
            "its flags and mode are in memory a filter cannot read; ENOSYS makes its few users "
            "fall back to openat"),
-    when(SCMP_SYS(creat), EPERM, has_bits(1, S_ISUID), "same"),
-    when(SCMP_SYS(creat), EPERM, has_bits(1, S_ISGID), "same"),
-    when(SCMP_SYS(mknod), EPERM, has_bits(1, S_ISUID), "same"),
-    when(SCMP_SYS(mknod), EPERM, has_bits(1, S_ISGID), "same"),
-    when(SCMP_SYS(mknodat), EPERM, has_bits(2, S_ISUID), "same"),
-    when(SCMP_SYS(mknodat), EPERM, has_bits(2, S_ISGID), "same"),
 
     always(SCMP_SYS(fanotify_init), EPERM,
            "fanotify watches whole mounts and file systems: names and contents of files outside "
            "the grants as they are touched"),
+};
+
+// Set-user-ID and set-group-ID modes: a contained process owns the caller's
+// files (all of root's, when the caller is root), and such a mode on one of
+// them runs it with the caller's identity for anybody who starts it later
+// (chmod u+s on a file outside the grants). Landlock does not mediate
+// changing a mode, and creating such a file in a writable grant is the same
+// door. Each call below is refused when its mode has S_ISUID or S_ISGID.
+struct ModeArgument {
+  int syscall;
+  unsigned mode;  // the mode's argument
+  // The flags' argument of an open: its mode counts only with O_CREAT or
+  // O_TMPFILE (otherwise libc leaves whatever the register held). -1: the
+  // mode always counts.
+  int flags = -1;
+};
+
+constexpr ModeArgument kModeArguments[] = {
+    {SCMP_SYS(chmod), 1},         {SCMP_SYS(fchmod), 1},        {SCMP_SYS(fchmodat), 2},
+    {__NR_fchmodat2, 2},          {SCMP_SYS(creat), 1},         {SCMP_SYS(mknod), 1},
+    {SCMP_SYS(mknodat), 2},       {SCMP_SYS(open), 2, 1},       {SCMP_SYS(openat), 3, 2},
 };
 
 // With the network disabled. The domain is compared on all 64 bits: any
@@ -197,18 +188,36 @@ scmp_arg_cmp to_cmp(const ArgumentTest& test) {
   return {test.index, test.op, test.value, 0};
 }
 
+Result<void> add_rule(scmp_filter_ctx ctx, const SyscallRule& rule) {
+  scmp_arg_cmp tests[2] = {to_cmp(rule.tests[0]), to_cmp(rule.tests[1])};
+  const int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(static_cast<unsigned>(rule.error)),
+                                        rule.syscall, static_cast<unsigned>(rule.test_count), tests);
+  if (rc != 0) return enforce_error("adding a seccomp rule", -rc);
+  return {};
+}
+
 Result<void> add_rules(scmp_filter_ctx ctx, std::span<const SyscallRule> rules) {
   for (const SyscallRule& rule : rules) {
-    const auto action = SCMP_ACT_ERRNO(static_cast<unsigned>(rule.error));
-    int rc;
-    if (rule.test_count == 2) {
-      rc = seccomp_rule_add(ctx, action, rule.syscall, 2, to_cmp(rule.tests[0]), to_cmp(rule.tests[1]));
-    } else if (rule.test_count == 1) {
-      rc = seccomp_rule_add(ctx, action, rule.syscall, 1, to_cmp(rule.tests[0]));
-    } else {
-      rc = seccomp_rule_add(ctx, action, rule.syscall, 0);
+    if (auto ok = add_rule(ctx, rule); !ok) return ok;
+  }
+  return {};
+}
+
+Result<void> add_set_id_mode_rules(scmp_filter_ctx ctx) {
+  for (const ModeArgument& call : kModeArguments) {
+    for (std::uint64_t bit : {S_ISUID, S_ISGID}) {
+      const ArgumentTest mode = has_bits(call.mode, bit);
+      if (call.flags < 0) {
+        if (auto ok = add_rule(ctx, when(call.syscall, EPERM, mode, "a set-ID mode")); !ok) return ok;
+        continue;
+      }
+      for (std::uint64_t creating : {std::uint64_t{O_CREAT}, std::uint64_t{__O_TMPFILE}}) {
+        const ArgumentTest flags = has_bits(static_cast<unsigned>(call.flags), creating);
+        if (auto ok = add_rule(ctx, when(call.syscall, EPERM, flags, mode, "a new set-ID file")); !ok) {
+          return ok;
+        }
+      }
     }
-    if (rc != 0) return enforce_error("adding a seccomp rule", -rc);
   }
   return {};
 }
@@ -228,6 +237,7 @@ Result<std::vector<sock_filter>> compile_filter(const FilterOptions& options) {
     return enforce_error("seccomp_attr_set", -rc);
   }
   if (auto ok = add_rules(filter.get(), kAlways); !ok) return std::unexpected(ok.error());
+  if (auto ok = add_set_id_mode_rules(filter.get()); !ok) return std::unexpected(ok.error());
   if (!options.ipc_isolated) {
     if (auto ok = add_rules(filter.get(), kSysvIpc); !ok) return std::unexpected(ok.error());
   }
