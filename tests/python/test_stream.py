@@ -589,7 +589,7 @@ class TestCallErrors:
         thread = threading.Thread(target=lambda: result.setdefault("event", asyncio.run(on_a())))
         thread.start()
         assert ready.wait(10)
-        delivery_arrived(shared["loop"])
+        arrived = delivery_arrived(shared["loop"])
 
         async def on_b():
             with pytest.raises(RuntimeError, match="another event loop"):
@@ -601,6 +601,7 @@ class TestCallErrors:
         settled_elsewhere = asyncio.run(on_b())
         go.set()
         thread.join(10)
+        assert arrived, "the event for loop A did not arrive while its thread was held"
         assert not settled_elsewhere
         assert result["event"].data == b"late\n"
 
