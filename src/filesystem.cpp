@@ -106,11 +106,14 @@ std::expected<void, IoError> check_launcher_out_of_reach(const FilesystemPolicy&
 
 }  // namespace
 
-std::expected<void, IoError> validate_policy(const FilesystemPolicy& policy) {
-  if (auto checked = validate_grants(policy); !checked) return checked;
+std::expected<Path, IoError> validate_policy(const FilesystemPolicy& policy) {
+  if (auto checked = validate_grants(policy); !checked) return std::unexpected(std::move(checked.error()));
   auto launcher = platform::sandbox_launcher();
-  if (!launcher) return std::unexpected(std::move(launcher.error()));
-  return check_launcher_out_of_reach(policy, *launcher);
+  if (!launcher) return launcher;
+  if (auto reach = check_launcher_out_of_reach(policy, *launcher); !reach) {
+    return std::unexpected(std::move(reach.error()));
+  }
+  return launcher;
 }
 
 std::expected<std::string, IoError> build_profile(ProfileTarget target,
@@ -137,16 +140,14 @@ std::expected<std::string, IoError> build_profile(ProfileTarget target,
   return profile;
 }
 
-std::expected<void, IoError> wrap_command(Command& command, const FilesystemPolicy& policy,
-                                          bool disable_network) {
+std::expected<void, IoError> wrap_command(Command& command, const Path& launcher,
+                                          const FilesystemPolicy& policy, bool disable_network) {
   if (auto checked = validate_grants(policy); !checked) return checked;
-  auto launcher = platform::sandbox_launcher();
-  if (!launcher) return std::unexpected(std::move(launcher.error()));
 
   Path program = std::move(command.program);
   std::optional<std::string> program_arg0 = std::move(command.program_arg0);
   std::vector<std::string> args = std::move(command.args);
-  command = Command(std::move(*launcher));
+  command = Command(launcher);
   command.sandboxed = true;
   command.program_arg0 = std::move(program_arg0);
 
@@ -161,8 +162,12 @@ std::expected<void, IoError> wrap_command(Command& command, const FilesystemPoli
   return {};
 }
 
-std::expected<void, IoError> wrap_network_command(Command& command) {
-  return wrap_command(command, FilesystemPolicy{}, true);
+std::expected<void, IoError> wrap_command(Command& command, const FilesystemPolicy& policy,
+                                          bool disable_network) {
+  if (auto checked = validate_grants(policy); !checked) return checked;
+  auto launcher = platform::sandbox_launcher();
+  if (!launcher) return std::unexpected(std::move(launcher.error()));
+  return wrap_command(command, *launcher, policy, disable_network);
 }
 
 }  // namespace quellar

@@ -49,8 +49,9 @@ std::string_view base_profile(ProfileTarget target);
 // write). Touches nothing on disk.
 std::expected<void, IoError> validate_grants(const FilesystemPolicy& policy);
 
-// validate_grants, then the host's launcher must be present and usable.
-std::expected<void, IoError> validate_policy(const FilesystemPolicy& policy);
+// validate_grants, then the host's launcher must be present, usable and out
+// of every write grant's reach. Returns the launcher's path.
+std::expected<Path, IoError> validate_policy(const FilesystemPolicy& policy);
 
 // The full profile text for a target: base, network section, grant rules.
 std::expected<std::string, IoError> build_profile(ProfileTarget target,
@@ -62,10 +63,10 @@ std::expected<std::string, IoError> build_profile(ProfileTarget target,
 // is discarded: set the environment and working directory afterwards. On a
 // validation failure the command is untouched; on a profile failure it holds
 // only the launcher and must not be started.
+std::expected<void, IoError> wrap_command(Command& command, const Path& launcher,
+                                          const FilesystemPolicy& policy, bool disable_network);
+// The same with the host's launcher, found first.
 std::expected<void, IoError> wrap_command(Command& command, const FilesystemPolicy& policy,
                                           bool disable_network);
-
-// wrap_command with no grants and the network disabled.
-std::expected<void, IoError> wrap_network_command(Command& command);
 
 }  // namespace quellar

@@ -10,6 +10,7 @@
 #include "../blocking.h"
 #include "../environment.h"
 #include "../filesystem.h"
+#include "../platform/launcher.h"
 #include "validate.h"
 
 namespace quellar {
@@ -91,10 +92,13 @@ StartOutcome start_child(const ExecutionRequest& request, std::string_view input
 
   const auto& filesystem = request.policy.filesystem;
   const bool network_disabled = request.policy.network == NetworkPolicy::Disabled;
+  // The launcher is found (and trusted) once per start.
+  std::optional<std::expected<Path, IoError>> launcher;
   if (filesystem) {
-    if (auto valid = validate_policy(*filesystem); !valid) {
-      return std::unexpected(spawn_failure(std::move(valid.error()), identity));
-    }
+    launcher = validate_policy(*filesystem);
+    if (!*launcher) return std::unexpected(spawn_failure(std::move(launcher->error()), identity));
+  } else if (network_disabled) {
+    launcher = platform::sandbox_launcher();
   }
   if (!identity.canonical) {
     return std::unexpected(spawn_failure(IoError::other("native path resolved"), identity));
@@ -104,13 +108,13 @@ StartOutcome start_child(const ExecutionRequest& request, std::string_view input
   Command command(*identity.canonical);
   if (request.executable != *identity.canonical) command.program_arg0 = request.executable;
   command.args = request.args;
-  std::expected<void, IoError> wrapped;
-  if (filesystem) {
-    wrapped = wrap_command(command, *filesystem, network_disabled);
-  } else if (network_disabled) {
-    wrapped = wrap_network_command(command);
+  if (launcher) {
+    // Network "disabled" alone runs under the launcher too, with no grants.
+    if (!*launcher) return std::unexpected(spawn_failure(std::move(launcher->error()), identity));
+    auto wrapped = wrap_command(command, **launcher, filesystem.value_or(FilesystemPolicy{}),
+                                network_disabled);
+    if (!wrapped) return std::unexpected(spawn_failure(std::move(wrapped.error()), identity));
   }
-  if (!wrapped) return std::unexpected(spawn_failure(std::move(wrapped.error()), identity));
 
   auto container = std::make_shared<ProcessContainer>();
   if (request.policy.enforcement == EnforcementMode::Required) {

@@ -183,7 +183,7 @@ TEST(WrapCommand, RunsTheProgramUnderTheLauncher) {
 TEST(WrapCommand, NetworkOnlyWrappingHasNoGrantRules) {
   WithLauncher launcher("/bin/sh");
   Command command("/bin/true");
-  ASSERT_TRUE(wrap_network_command(command));
+  ASSERT_TRUE(wrap_command(command, {}, true));
   EXPECT_EQ(command.args[1], *build_profile(kHostProfileTarget, {}, true));
   EXPECT_EQ(command.args[2], "/bin/true");
 }
