@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets up (scripts/setup.sh), then builds and runs every test: the core's
 # GoogleTest suites, the same suites under AddressSanitizer and
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, then the Python package, installed into the
-# project's virtual environment, with its stub check and pytest suites.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, a cross-compile of
+# the core for macOS, then the Python package, installed into the project's
+# virtual environment, with its stub check and pytest suites (also on the
+# lowest and highest CPython here), and last the binary wheel, built and
+# proven on every CPython here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
