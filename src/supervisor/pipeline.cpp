@@ -97,7 +97,7 @@ class Supervision {
   asio::awaitable<std::optional<SandboxError>> start(StartOutcome started) {
     // The input is this pipeline's: written by its writer, or closed at once.
     if (started) input_ = std::move(started->process.stdin_fd);
-    auto child = co_await supervise_start(std::move(started), request_, nullptr);
+    auto child = co_await supervise_start(std::move(started), request_, nullptr, &cancellation_);
     if (!child) co_return std::move(child.error());
     child_.emplace(std::move(*child));
     // Whatever way this supervision is abandoned, it stops what it started.
@@ -225,15 +225,11 @@ class Supervision {
     if (!broken_) broken_ = TaskFailure{what};
   }
 
-  const CancellationToken& cancel_token() const {
-    return road_ == Road::Stream ? queue_->stream_token() : cancellation_;
-  }
-
   // Whether the source has decided something (applying it), without waiting.
   bool poll(int source) {
     switch (source) {
       case kCancel:
-        if (decided() || !cancel_token().is_cancelled()) return false;
+        if (decided() || !cancellation_.is_cancelled()) return false;
         reason_ = termination::Cancelled{};
         return true;
       case kDeadline:
@@ -280,7 +276,7 @@ class Supervision {
   void listen() {
     auto wake = [inbox = inbox_] { asio::post(inbox->executor, [inbox] { inbox->notify(); }); };
     timer_.async_wait([inbox = inbox_](std::error_code) { inbox->notify(); });
-    cancel_listener_ = cancel_token().on_cancel(wake);
+    cancel_listener_ = cancellation_.on_cancel(wake);
     if (road_ == Road::Stream) consumer_listener_ = queue_->consumer_gone().on_cancel(wake);
     listen_for_exit();
   }
@@ -298,7 +294,7 @@ class Supervision {
   // The token listeners go; the others fire, harmlessly, when their waits
   // end or are dropped.
   void stop_listening() {
-    if (cancel_listener_ != 0) cancel_token().remove(std::exchange(cancel_listener_, 0));
+    if (cancel_listener_ != 0) cancellation_.remove(std::exchange(cancel_listener_, 0));
     if (consumer_listener_ != 0) queue_->consumer_gone().remove(std::exchange(consumer_listener_, 0));
   }
 
@@ -484,15 +480,18 @@ asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionReq
 asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
                                    bool capture, StartOutcome child,
                                    UniqueFunction<void(StreamStartOutcome)> started) {
+  // The stream watches a token of its own, which its queue can cancel too;
+  // the caller's cancels it from the start on (the launcher's handshake
+  // included).
   CancellationToken stream_token;
+  ForwardCancellation forward(std::move(cancellation), stream_token);
   auto queue = std::make_shared<StreamQueue>(stream_token);
-  Supervision stream(Road::Stream, std::move(request), CancellationToken(), queue,
+  Supervision stream(Road::Stream, std::move(request), stream_token, queue,
                      co_await asio::this_coro::executor);
   if (auto failed = co_await stream.start(std::move(child))) {
     started(std::move(*failed));
     co_return;
   }
-  ForwardCancellation forward(std::move(cancellation), stream_token);
   // The start event is the first item, whatever happens next: the stream
   // has begun, and only then can it be stopped.
   stream.start_stream_helpers(capture);

@@ -23,24 +23,38 @@ SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable)
 }
 
 // Waits for the sandbox launcher's report: nothing once the program runs,
-// or why it could not start it. Gives up after `bound`.
-asio::awaitable<std::expected<void, IoError>> launcher_handshake(platform::UniqueFd status,
-                                                                 std::chrono::milliseconds bound) {
+// or why it could not start it. Gives up after `bound`. A cancellation of
+// `cancellation` (if any) ends the wait too, without a report: the caller's
+// supervision then sees the token and kills the group, launcher included,
+// instead of leaving a launcher stuck in a hung file system, its pipes and
+// its worker's task in place until the bound.
+asio::awaitable<std::expected<void, IoError>> launcher_handshake(
+    platform::UniqueFd status, std::chrono::milliseconds bound,
+    const CancellationToken* cancellation) {
   auto executor = co_await asio::this_coro::executor;
   Pipe pipe(executor, status.release());
   asio::steady_timer timer(executor);
   timer.expires_after(bound);
   for (;;) {
     if (auto report = platform::poll_launcher(pipe.native_handle())) co_return std::move(*report);
+    if (cancellation && cancellation->is_cancelled()) co_return std::expected<void, IoError>();
     if (Clock::now() >= timer.expiry()) {
       co_return std::unexpected(
           IoError::other("the sandbox launcher did not start the program in time"));
     }
-    // Neither branch takes data: the loser loses nothing.
-    co_await make_parallel_group(
-        [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); },
-        [&](auto token) { return timer.async_wait(std::move(token)); })
-        .async_wait(wait_for_one(), use_tuple);
+    // No branch takes data: the losers lose nothing.
+    auto readable = [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); };
+    auto expired = [&](auto token) { return timer.async_wait(std::move(token)); };
+    if (cancellation) {
+      co_await make_parallel_group(
+          readable, expired,
+          [&](auto token) {
+            return runtime::async_wait_cancelled(*cancellation, executor, std::move(token));
+          })
+          .async_wait(wait_for_one(), use_tuple);
+    } else {
+      co_await make_parallel_group(readable, expired).async_wait(wait_for_one(), use_tuple);
+    }
   }
 }
 
@@ -198,7 +212,8 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
 }
 
 asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
-    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry) {
+    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry,
+    const CancellationToken* cancellation) {
   auto executor = co_await asio::this_coro::executor;
   if (!started) co_return std::unexpected(std::move(started.error()));
 
@@ -208,10 +223,10 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
                                     worker ? *worker : runtime::next_worker());
   if (launcher_status) {
     const auto bound = std::chrono::milliseconds(std::min(request.timeout_ms, kLongestHandshakeMs));
-    auto launched = co_await launcher_handshake(std::move(launcher_status), bound);
+    auto launched = co_await launcher_handshake(std::move(launcher_status), bound, cancellation);
     // A refused start drops the child: the launcher has exited, or is killed.
     if (!launched) {
-      co_return std::unexpected(start_failure(std::move(launched.error()), child.executable));
+      co_return std::unexpected(spawn_failure(std::move(launched.error()), child.executable));
     }
   }
   co_return child;
