@@ -1,10 +1,11 @@
 #include "pipeline.h"
 
 #include <array>
-#include <deque>
+#include <optional>
 #include <utility>
 
 #include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/post.hpp>
@@ -45,7 +46,9 @@ struct Inbox {
   asio::any_io_executor executor;
   bool news = false;
   UniqueFunction<void()> waiter;  // the supervision, waiting for news
-  std::deque<ReaderEnd> ends;
+  // Each reader reports once, into its own slot.
+  std::array<std::optional<ReaderEnd>, 2> ends;
+  bool misreported = false;  // a reader reported twice, or for no stream
   bool exit_listened = false;  // a wait for the exit watch is pending
   std::error_code exit_error;  // that wait's failure
 };
@@ -119,8 +122,8 @@ class Supervision {
   // input is closed at once.
   void start_stream_helpers(bool capture) {
     input_.reset();
-    queue_->push(StreamItem{StreamItem::Kind::Started, {}, std::nullopt, std::nullopt,
-                            StreamStart{child_->executable, child_->pid}});
+    queue_->push(StreamItem{StreamItem::Kind::Started, {}, nullptr, nullptr,
+                            std::make_unique<StreamStart>(child_->executable, child_->pid)});
     if (capture) {
       captures_[kStdout] = std::make_shared<ByteBuffer>();
       captures_[kStderr] = std::make_shared<ByteBuffer>();
@@ -207,14 +210,15 @@ class Supervision {
   }
 
   static StreamItem error_item(SandboxError error) {
-    return StreamItem{StreamItem::Kind::Error, {}, std::nullopt, std::move(error), std::nullopt};
+    return StreamItem{StreamItem::Kind::Error, {}, nullptr,
+                      std::make_unique<SandboxError>(std::move(error)), nullptr};
   }
 
   StreamItem exited_item(ProcessReceipt receipt) {
-    StreamResult result{std::move(receipt), {}, {}};
-    if (captures_[kStdout]) result.stdout_bytes = std::move(*captures_[kStdout]);
-    if (captures_[kStderr]) result.stderr_bytes = std::move(*captures_[kStderr]);
-    return StreamItem{StreamItem::Kind::Exited, {}, std::move(result), std::nullopt, std::nullopt};
+    auto result = std::make_unique<StreamResult>(std::move(receipt), ByteBuffer(), ByteBuffer());
+    if (captures_[kStdout]) result->stdout_bytes = std::move(*captures_[kStdout]);
+    if (captures_[kStderr]) result->stderr_bytes = std::move(*captures_[kStderr]);
+    return StreamItem{StreamItem::Kind::Exited, {}, std::move(result), nullptr, nullptr};
   }
 
   bool decided() const { return reason_ || failure_ || quiet_ || broken_; }
@@ -245,13 +249,19 @@ class Supervision {
           return true;
         }
         return check_exit();
-      case kReader: {
-        if (inbox_->ends.empty()) return false;
-        ReaderEnd end = std::move(inbox_->ends.front());
-        inbox_->ends.pop_front();
-        apply_end(std::move(end));
-        return true;
-      }
+      case kReader:
+        if (inbox_->misreported) {
+          inbox_->misreported = false;
+          broken("a reader reported its end twice");
+          return true;
+        }
+        for (auto& end : inbox_->ends) {
+          if (!end) continue;
+          apply_end(std::move(*end));
+          end.reset();
+          return true;
+        }
+        return false;
       default:
         if (road_ != Road::Stream || quiet_ || !queue_->consumer_gone().is_cancelled()) return false;
         quiet_ = true;
@@ -305,7 +315,11 @@ class Supervision {
 
   ReaderEndSink end_sink() {
     return [inbox = inbox_](ReaderEnd end) {
-      inbox->ends.push_back(std::move(end));
+      if (end.stream > kStderr || inbox->ends[end.stream]) {
+        inbox->misreported = true;
+      } else {
+        inbox->ends[end.stream] = std::move(end);
+      }
       inbox->notify();
     };
   }
