@@ -12,6 +12,7 @@
 #include <asio/steady_timer.hpp>
 
 #include "../asio_compat.h"
+#include "../blocking.h"
 #include "../runtime.h"
 #include "rotation.h"
 #include "reader.h"
@@ -478,6 +479,25 @@ class ForwardCancellation {
 };
 
 }  // namespace
+
+void start_pipeline(std::unique_ptr<PipelineStart> start) {
+  blocking::post([start = std::move(start)](blocking::PoolThread thread) mutable {
+    if (!thread) {
+      start->fail(SandboxError::spawn(std::move(thread.error())));
+      return;
+    }
+    auto child = start_child_caught(start->request, start->input);
+    if (auto* failure = std::get_if<TaskFailure>(&child)) {
+      start->fail(std::move(*failure));
+      return;
+    }
+    PipelineStart& task = *start;
+    asio::co_spawn(runtime::next_worker(), task.supervise(std::get<StartOutcome>(std::move(child))),
+                   [start = std::move(start)](std::exception_ptr failure) {
+                     if (failure) start->fail(task_failure(failure));
+                   });
+  });
+}
 
 asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
                                                                     Bytes input,

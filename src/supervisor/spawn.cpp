@@ -205,7 +205,10 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
     const ExecutionRequest& request, std::string_view input, const ProcessRegistry* registry) {
   auto executor = co_await asio::this_coro::executor;
   auto [failure, started] = co_await blocking::async_run(
-      [&request, input] { return std::optional<StartOutcome>(start_child(request, input)); },
+      [&request, input](blocking::PoolThread thread) -> std::optional<StartOutcome> {
+        if (!thread) return StartOutcome(std::unexpected(SandboxError::spawn(std::move(thread.error()))));
+        return start_child(request, input);
+      },
       executor, use_tuple);
   if (failure) std::rethrow_exception(failure);
   co_return co_await supervise_start(std::move(*started), request, registry);
