@@ -219,14 +219,6 @@ std::shared_ptr<ReaderControl> start(Pipe source, std::uint8_t stream, ReaderEnd
 
 }  // namespace
 
-IoError io_error_from(const std::error_code& ec) {
-  // Asio reports system errors through a category of its own.
-  if (ec.category() == std::system_category() || ec.category() == asio::system_category()) {
-    return IoError::from_errno(ec.value());
-  }
-  return IoError::other(ec.message());
-}
-
 void ReaderControl::stop() {
   stopped_ = true;
   std::error_code ignored;

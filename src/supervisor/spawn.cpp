@@ -18,6 +18,9 @@ namespace {
 using asio::experimental::make_parallel_group;
 using asio::experimental::wait_for_one;
 
+// The spawn failure for an error of a start step. The platform names the
+// path at fault (the program under the name the caller gave it, the working
+// directory) and the launcher's step.
 SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable) {
   return SandboxError::spawn(std::move(source)).with_executable(executable);
 }
@@ -61,12 +64,6 @@ asio::awaitable<std::expected<void, IoError>> launcher_handshake(
 constexpr std::uint64_t kLongestHandshakeMs = 3'600'000;
 
 }  // namespace
-
-SandboxError start_failure(IoError source, const ExecutableIdentity& executable) {
-  // The platform names the path at fault (the program under the name the
-  // caller gave it, the working directory) and the launcher's step.
-  return spawn_failure(std::move(source), executable);
-}
 
 StartedChild::StartedChild(ExecutableIdentity e, platform::SpawnedProcess p,
                            std::shared_ptr<ProcessContainer> c)
@@ -143,7 +140,7 @@ StartOutcome start_child(const ExecutionRequest& request, std::string_view input
     return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
   }
   auto process = platform::spawn_process(command);
-  if (!process) return std::unexpected(start_failure(std::move(process.error()), identity));
+  if (!process) return std::unexpected(spawn_failure(std::move(process.error()), identity));
 
   // From here on, a failure drops the started child, which kills it.
   StartedChild started(std::move(*executable), std::move(*process), container);

@@ -86,8 +86,4 @@ inline asio::awaitable<std::expected<SupervisedChild, SandboxError>> spawn(
   return spawn_internal(request, nullptr);
 }
 
-// The spawn failure for an error of the process start (or of the sandbox
-// launcher's).
-SandboxError start_failure(IoError source, const ExecutableIdentity& executable);
-
 }  // namespace quellar
