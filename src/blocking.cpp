@@ -6,8 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <exception>
 #include <deque>
+#include <exception>
+#include <expected>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -35,7 +36,7 @@ struct Pool {
   std::mutex lock;
   std::condition_variable work_arrived;
   std::condition_variable watch;  // the watchdog's: requests wait
-  std::deque<UniqueFunction<void()>> queue;
+  std::deque<Work> queue;
   // When each thread's current call started; empty while it waits for work.
   std::vector<std::optional<Clock::time_point>> busy_since;
   std::size_t idle = 0;  // threads waiting for work
@@ -53,19 +54,20 @@ Pool* g_pool = new Pool;
 // for the thread that started it: blocked there, the kernel keeps it for the
 // whole process and interrupts the host's main thread with it at every
 // exit; unblocked, it is dropped at once when nobody handles SIGCHLD (and
-// handled as anywhere else when the host does). False when no thread could
-// be made.
+// handled as anywhere else when the host does). Why no thread could be made,
+// if none could.
 template <class Body>
-bool start_thread(Body body) {
+std::expected<void, IoError> start_thread(Body body) {
   sigset_t all, previous;
   sigfillset(&all);
   sigdelset(&all, SIGCHLD);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  bool started = true;
+  std::expected<void, IoError> started;
   try {
     std::thread(std::move(body)).detach();
-  } catch (const std::system_error&) {
-    started = false;
+  } catch (const std::system_error& error) {
+    started = std::unexpected(
+        IoError::from_errno(error.code().value(), "no thread could be started for a blocking call"));
   }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return started;
@@ -83,12 +85,12 @@ void serve(Pool* pool, std::size_t slot) {
       pool->work_arrived.wait(guard);
       --pool->idle;
     }
-    UniqueFunction<void()> work = std::move(pool->queue.front());
+    Work work = std::move(pool->queue.front());
     pool->queue.pop_front();
     pool->busy_since[slot] = Clock::now();
     guard.unlock();
     try {
-      work();
+      work(PoolThread());
     } catch (const std::exception& error) {
       // Every call reports its own failure; what escapes one is a bug worth
       // seeing, and the thread (which the children it started depend on)
@@ -103,11 +105,11 @@ void serve(Pool* pool, std::size_t slot) {
   }
 }
 
-bool add_thread(Pool* pool, std::unique_lock<std::mutex>& guard) {
+std::expected<void, IoError> add_thread(Pool* pool, std::unique_lock<std::mutex>& guard) {
   const std::size_t slot = pool->busy_since.size();
   pool->busy_since.emplace_back();
   guard.unlock();
-  const bool started = start_thread([pool, slot] { serve(pool, slot); });
+  auto started = start_thread([pool, slot] { serve(pool, slot); });
   guard.lock();
   if (!started) pool->busy_since.pop_back();
   return started;
@@ -152,28 +154,31 @@ void watchdog(Pool* pool) {
 
 }  // namespace
 
-void post(UniqueFunction<void()> work) {
+void post(Work work) {
   host_fork::install();
   Pool* pool = g_pool;
   std::unique_lock guard(pool->lock);
   pool->queue.push_back(std::move(work));
+  std::expected<void, IoError> added;
   if (pool->busy_since.size() < kReadyThreads && pool->idle < pool->queue.size()) {
-    add_thread(pool, guard);
+    added = add_thread(pool, guard);
   }
   if (pool->busy_since.empty()) {
-    // No thread at all, and none can be made: the caller runs it rather
-    // than nobody.
-    UniqueFunction<void()> mine = std::move(pool->queue.back());
+    // No thread at all, and none can be made. The call is not run here: the
+    // caller's thread may end before what the call starts (a sandbox
+    // launcher dies with the thread that started it), and may not block.
+    Work refused = std::move(pool->queue.back());
     pool->queue.pop_back();
     guard.unlock();
-    mine();
+    if (added) added = std::unexpected(IoError::other("no thread could be started for a blocking call"));
+    refused(std::move(added));
     return;
   }
   const bool wake = pool->idle > 0;
   if (pool->queue.size() > pool->idle) {
     // More requests than free threads: they wait, watched (a watchdog
     // awake already looks again when its next thread may count as stuck).
-    if (!pool->watching) pool->watching = start_thread([pool] { watchdog(pool); });
+    if (!pool->watching) pool->watching = start_thread([pool] { watchdog(pool); }).has_value();
     if (pool->watchdog_asleep) pool->watch.notify_one();
   }
   // Woken after the lock is let go, the thread does not wait for it.

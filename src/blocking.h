@@ -10,6 +10,7 @@
 #pragma once
 
 #include <exception>
+#include <expected>
 #include <type_traits>
 #include <utility>
 
@@ -17,25 +18,37 @@
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 
+#include "io_error.h"
 #include "unique_function.h"
 
 namespace quellar::blocking {
 
-// Runs `work` on a pool thread, at once.
-void post(UniqueFunction<void()> work);
+// What a call is given: a pool thread to run on, or why there is none (no
+// pool thread exists and none can be made: the process is out of threads or
+// memory).
+using PoolThread = std::expected<void, IoError>;
+using Work = UniqueFunction<void(PoolThread)>;
+
+// Runs `work` on a pool thread, at once. When there is none, `work` is called
+// on the calling thread with why: it then only reports its failure, without
+// doing its blocking part there (a thread of the caller's may end before
+// what the call starts, or may have to stay responsive).
+void post(Work work);
 
 // Completes, on the awaiting side's executor, with what `work` returned
-// (or the exception it threw), after running it on a pool thread.
-template <class Work, class Executor, class CompletionToken>
-auto async_run(Work work, const Executor& executor, CompletionToken&& token) {
-  using Result = std::invoke_result_t<Work&>;
+// (or the exception it threw), after running it on a pool thread. `work` is
+// given the PoolThread it runs on, as with post().
+template <class Fn, class Executor, class CompletionToken>
+auto async_run(Fn work, const Executor& executor, CompletionToken&& token) {
+  using Result = std::invoke_result_t<Fn&, PoolThread>;
   return asio::async_initiate<CompletionToken, void(std::exception_ptr, Result)>(
-      [](auto handler, Work work, Executor executor) {
-        post([handler = std::move(handler), work = std::move(work), executor]() mutable {
+      [](auto handler, Fn work, Executor executor) {
+        post([handler = std::move(handler), work = std::move(work),
+              executor](PoolThread thread) mutable {
           std::exception_ptr failure;
           Result result{};
           try {
-            result = work();
+            result = work(std::move(thread));
           } catch (...) {
             failure = std::current_exception();
           }

@@ -23,6 +23,18 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   return *this;
 }
 
+ByteBuffer::ByteBuffer(const ByteBuffer& other) {
+  if (other.size_ == 0) return;
+  // The list first: once the block exists, nothing may throw before it is
+  // in the list, which frees it.
+  blocks_.reserve(1);
+  Block block = allocate(other.size_);
+  other.copy_to(block.data);
+  block.size = other.size_;
+  blocks_.push_back(block);
+  size_ = other.size_;
+}
+
 ByteBuffer::Block ByteBuffer::allocate(std::size_t capacity) const {
   void* data = std::malloc(capacity);
   if (data == nullptr) throw std::bad_alloc();
@@ -38,7 +50,9 @@ std::span<char> ByteBuffer::room(std::size_t most) {
     if (!blocks_.empty()) {
       capacity = std::max(capacity, std::min(blocks_.back().capacity * 2, kLargestBlock));
     }
-    blocks_.reserve(blocks_.size() + 1);
+    // The list grows first, geometrically: once the block exists, nothing
+    // may throw before it is in the list, which frees it.
+    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<std::size_t>(4, blocks_.size() * 2));
     blocks_.push_back(allocate(capacity));
   }
   Block& last = blocks_.back();

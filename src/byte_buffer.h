@@ -1,8 +1,10 @@
 // A byte buffer for captured output: a list of blocks that reads land in
 // straight (room(), then commit()). It never moves what it holds: growing
 // adds a block, whose size doubles up to kLargestBlock, so a large capture
-// costs no copy and no remapping until its bytes are copied, once, into the
-// object a caller finally gets (the Python bytes of RunResult.stdout).
+// costs no copy and no remapping until its bytes are copied into the object
+// a caller finally gets (the Python bytes of RunResult.stdout). Copying the
+// buffer itself (a stream's final result, whose exit event and close() each
+// get one) makes one block in one pass.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +26,7 @@ class ByteBuffer {
   ByteBuffer(const char* text) : ByteBuffer(std::string_view(text)) {}
   ByteBuffer(ByteBuffer&& other) noexcept;
   ByteBuffer& operator=(ByteBuffer&& other) noexcept;
-  ByteBuffer(const ByteBuffer& other) : ByteBuffer(other.str()) {}
+  ByteBuffer(const ByteBuffer& other);
   ByteBuffer& operator=(const ByteBuffer& other) {
     if (this != &other) *this = ByteBuffer(other);
     return *this;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <asio/error.hpp>
+
 namespace quellar {
 
 IoError IoError::invalid_input(std::string message) {
@@ -36,6 +38,14 @@ IoError IoError::from_errno(int error_number, std::string_view context) {
 std::string IoError::describe() const {
   if (kind_ != IoErrorKind::Os) return message_;
   return message_ + " (os error " + std::to_string(os_error_) + ")";
+}
+
+IoError io_error_from(const std::error_code& ec) {
+  // Asio reports system errors through a category of its own.
+  if (ec.category() == std::system_category() || ec.category() == asio::system_category()) {
+    return IoError::from_errno(ec.value());
+  }
+  return IoError::other(ec.message());
 }
 
 }  // namespace quellar

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace quellar {
 
@@ -63,6 +64,9 @@ class IoError {
   std::optional<std::string> path_;
   std::optional<std::string> stage_;
 };
+
+// The IoError for an error code from an asynchronous operation.
+IoError io_error_from(const std::error_code& ec);
 
 // The message every layer uses for a NUL byte inside data that must become a
 // C string (argv, environment, working directory).

@@ -12,11 +12,10 @@
 
 namespace quellar {
 
-using StreamStartOutcome = Outcome<std::shared_ptr<StreamQueue>>;
-
 // Spawns the command (its standard input closed at once) and supervises it:
 // `done` is called once, on a runtime or pool thread, with the queue its events go to
-// (the start event first) or the spawn error. The time limit and a
+// (the start event first) or the spawn error (before this returns when no
+// pool thread can be made). The time limit and a
 // cancellation stop the child gracefully (half a grace of waiting, SIGTERM to
 // its group, the other half, SIGKILL) and end the events with an exit event;
 // so does the consumer releasing the queue, without any event. Cancelling

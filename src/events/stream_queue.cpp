@@ -1,6 +1,7 @@
 #include "stream_queue.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,7 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 bool is_final(const StreamItem& item) {
   return item.kind == StreamItem::Kind::Error ||
-         (item.kind == StreamItem::Kind::Exited && item.result.has_value());
+         (item.kind == StreamItem::Kind::Exited && item.result);
 }
 
 }  // namespace
@@ -84,7 +85,7 @@ std::size_t StreamQueue::place_of(Claim claim) const {
 StreamItem StreamQueue::take_at_locked(std::size_t index) {
   StreamItem item = std::move(items_[index]);
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
-  if (item.kind == StreamItem::Kind::Exited && item.result) taken_result_ = *item.result;
+  if (item.kind == StreamItem::Kind::Exited && item.result) taken_result_ = item.result.take();
   return item;
 }
 
@@ -115,6 +116,7 @@ void StreamQueue::room_freed_locked(std::vector<Call>& calls) {
 std::optional<Received> StreamQueue::take(Claim claim) {
   std::vector<Call> calls;
   std::optional<Received> taken;
+  std::shared_ptr<const StreamResult> result;  // the exit event's, to copy
   {
     std::lock_guard guard(lock_);
     const std::size_t index = index_locked(claim);
@@ -123,6 +125,7 @@ std::optional<Received> StreamQueue::take(Claim claim) {
     for (std::size_t i = 0; index != kNone && i < index; ++i) behind_result |= claims_[i].result;
     if (index != kNone && !behind_result && items_.size() > index) {
       taken = Received(take_at_locked(index));
+      if ((*taken)->kind == StreamItem::Kind::Exited && taken_result_) result = taken_result_;
     } else {
       taken = Received(std::nullopt);
     }
@@ -130,29 +133,32 @@ std::optional<Received> StreamQueue::take(Claim claim) {
     settle_locked(calls);
   }
   run(calls);
+  // The event's own copy: its consumer may move from it, and the kept one
+  // answers close(). A large capture is not copied under the lock.
+  if (result) (*taken)->result = std::make_unique<StreamResult>(*result);
   return taken;
 }
 
-std::optional<Collected> StreamQueue::decide_result_locked(std::size_t index) {
-  if (taken_result_) return Collected(*taken_result_);
+std::optional<StreamQueue::Decided> StreamQueue::decide_result_locked(std::size_t index) {
+  if (taken_result_) return Decided(taken_result_);
   // Everything from the claim's place on is discarded until the final item.
   while (items_.size() > index) {
     StreamItem item = take_at_locked(index);
-    if (item.kind == StreamItem::Kind::Error) return Collected(std::move(*item.error));
-    if (item.kind == StreamItem::Kind::Exited && item.result) return Collected(std::move(*item.result));
+    if (item.kind == StreamItem::Kind::Error && item.error) return Decided(std::move(*item.error));
+    if (taken_result_) return Decided(taken_result_);
   }
-  if (finished_) return Collected(NoResult{});
+  if (finished_) return Decided(NoResult{});
   return std::nullopt;
 }
 
 std::optional<Collected> StreamQueue::take_result(Claim claim) {
   std::vector<Call> calls;
-  std::optional<Collected> decided;
+  std::optional<Decided> decided;
   {
     std::lock_guard guard(lock_);
     std::size_t index = index_locked(claim);
     if (index == kNone) {
-      decided = taken_result_ ? Collected(*taken_result_) : Collected(NoResult{});
+      decided = taken_result_ ? Decided(taken_result_) : Decided(NoResult{});
     } else {
       decided = decide_result_locked(index);
       if (decided) claims_.erase(claims_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -160,7 +166,19 @@ std::optional<Collected> StreamQueue::take_result(Claim claim) {
     settle_locked(calls);
   }
   run(calls);
-  return decided;
+  if (!decided) return std::nullopt;
+  // The result is copied here, without the lock: the kept one stays for
+  // whoever asks next.
+  return std::visit(
+      [](auto& outcome) -> Collected {
+        if constexpr (std::is_same_v<std::decay_t<decltype(outcome)>,
+                                     std::shared_ptr<const StreamResult>>) {
+          return Collected(StreamResult(*outcome));
+        } else {
+          return Collected(std::move(outcome));
+        }
+      },
+      *decided);
 }
 
 void StreamQueue::withdraw(Claim claim) {
@@ -214,21 +232,26 @@ std::size_t StreamQueue::queued() const {
   return items_.size();
 }
 
-std::optional<StreamResult> StreamQueue::taken_result() const {
+std::shared_ptr<const StreamResult> StreamQueue::taken_result() const {
   std::lock_guard guard(lock_);
   return taken_result_;
 }
 
 // ---------------------------------------------------------------- producer
 
+UniqueFunction<void()> StreamQueue::push_locked(StreamItem item) {
+  // After the final item nothing comes; without a consumer nobody takes it.
+  if (finished_ || (released_ && claims_.empty())) return nullptr;
+  items_.push_back(std::move(item));
+  if (consumer_waker_ && some_claim_ready_locked()) return std::move(consumer_waker_);
+  return nullptr;
+}
+
 void StreamQueue::push(StreamItem item) {
   UniqueFunction<void()> wake;
   {
     std::lock_guard guard(lock_);
-    // After the final item nothing comes; without a consumer nobody takes it.
-    if (finished_ || (released_ && claims_.empty())) return;
-    items_.push_back(std::move(item));
-    if (consumer_waker_ && some_claim_ready_locked()) wake = std::move(consumer_waker_);
+    wake = push_locked(std::move(item));
   }
   if (wake) wake();
 }
@@ -253,19 +276,23 @@ void StreamQueue::unreserve(std::size_t count) {
 }
 
 void StreamQueue::push_reserved(StreamItem item) {
+  UniqueFunction<void()> wake;
   {
     std::lock_guard guard(lock_);
     if (reserved_ > 0) --reserved_;
+    wake = push_locked(std::move(item));
   }
-  push(std::move(item));
+  if (wake) wake();
 }
 
 bool StreamQueue::try_push(StreamItem& item) {
+  UniqueFunction<void()> wake;
   {
     std::lock_guard guard(lock_);
     if (!(released_ && claims_.empty()) && items_.size() + reserved_ >= kCapacity) return false;
+    wake = push_locked(std::move(item));
   }
-  push(std::move(item));
+  if (wake) wake();
   return true;
 }
 

@@ -28,6 +28,7 @@
 #include "../byte_buffer.h"
 #include "../cancellation.h"
 #include "../error.h"
+#include "../outcome.h"
 #include "../policy.h"
 #include "../unique_function.h"
 
@@ -47,13 +48,43 @@ struct StreamStart {
   std::optional<std::uint32_t> pid;
 };
 
+// A value kept out of line: owned like a unique_ptr, copied with what it
+// points to (an event is a value: a consumer may copy one).
+template <class T>
+class OutOfLine {
+ public:
+  OutOfLine() = default;
+  OutOfLine(std::nullptr_t) {}
+  OutOfLine(std::unique_ptr<T> value) : value_(std::move(value)) {}
+  OutOfLine(const OutOfLine& other)
+      : value_(other.value_ ? std::make_unique<T>(*other.value_) : nullptr) {}
+  OutOfLine& operator=(const OutOfLine& other) {
+    if (this != &other) *this = OutOfLine(other);
+    return *this;
+  }
+  OutOfLine(OutOfLine&&) noexcept = default;
+  OutOfLine& operator=(OutOfLine&&) noexcept = default;
+
+  explicit operator bool() const { return value_ != nullptr; }
+  T& operator*() const { return *value_; }
+  T* operator->() const { return value_.get(); }
+  // Takes the value out, leaving nothing.
+  std::unique_ptr<T> take() { return std::move(value_); }
+
+ private:
+  std::unique_ptr<T> value_;
+};
+
+// One event. The payloads of the one-off events live out of line: a chunk
+// is small, so that the queue's deque holds many per block instead of one
+// (an allocation per chunk, under the queue's lock).
 struct StreamItem {
   enum class Kind : std::uint8_t { Started, Stdout, Stderr, Exited, Error };
   Kind kind = Kind::Started;
   Bytes data;                          // Stdout, Stderr: at most kChunkSize bytes
-  std::optional<StreamResult> result;  // Exited
-  std::optional<SandboxError> error;   // Error: the stream failed; nothing follows
-  std::optional<StreamStart> start;    // Started
+  OutOfLine<StreamResult> result;      // Exited
+  OutOfLine<SandboxError> error;       // Error: the stream failed; nothing follows
+  OutOfLine<StreamStart> start;        // Started
 };
 
 // What taking a claim gives: the item, or nothing once the stream has ended
@@ -109,8 +140,9 @@ class StreamQueue {
 
   // Items waiting to be taken.
   std::size_t queued() const;
-  // The exit event's result, once a claim has taken it.
-  std::optional<StreamResult> taken_result() const;
+  // The exit event's result, once a claim has taken it (the event carries a
+  // copy of its own).
+  std::shared_ptr<const StreamResult> taken_result() const;
 
   const CancellationToken& stream_token() const { return stream_token_; }
   const CancellationToken& consumer_gone() const { return consumer_gone_; }
@@ -144,8 +176,16 @@ class StreamQueue {
   std::size_t index_locked(Claim claim) const;  // among claims_, or npos
   bool ready_locked(std::size_t index) const;
   bool some_claim_ready_locked() const;
+  // The item; an exit event's result is left in taken_result_, for the
+  // caller to copy once the lock is let go.
   StreamItem take_at_locked(std::size_t index);
-  std::optional<Collected> decide_result_locked(std::size_t index);
+  // A claim on the final result: its outcome, the result taken (to copy),
+  // or nothing yet.
+  using Decided = std::variant<NoResult, std::shared_ptr<const StreamResult>, SandboxError>;
+  std::optional<Decided> decide_result_locked(std::size_t index);
+  // Queues the item (unless the stream is over); the consumer's waker to
+  // call outside the lock, if a waiting claim is now ready.
+  UniqueFunction<void()> push_locked(StreamItem item);
   // What to call outside the lock after a change.
   void settle_locked(std::vector<Call>& calls);
   void room_freed_locked(std::vector<Call>& calls);
@@ -160,9 +200,14 @@ class StreamQueue {
   std::size_t reserved_ = 0;
   bool finished_ = false;
   bool released_ = false;
-  std::optional<StreamResult> taken_result_;
+  // Shared with the callers that copy it outside the lock; never changed.
+  std::shared_ptr<const StreamResult> taken_result_;
   UniqueFunction<void()> consumer_waker_;
   std::vector<std::pair<asio::any_io_executor, Call>> room_waiters_;
 };
+
+// What a stream's start gives: the queue its events go to, or why it could
+// not start.
+using StreamStartOutcome = Outcome<std::shared_ptr<StreamQueue>>;
 
 }  // namespace quellar

@@ -48,10 +48,6 @@ std::expected<SpawnedProcess, IoError> spawn_process(const Command& command);
 // would have given (or one naming the sandbox step that failed).
 std::expected<void, IoError> decode_launcher_status(std::string_view report);
 
-// Blocks until the launcher has started the program or reported why it
-// could not (then reaping it). Nothing to wait for without a launcher.
-std::expected<void, IoError> wait_for_launcher(SpawnedProcess& process);
-
 // Non-blocking: the launcher's report once its status pipe has reached end
 // of file, or nothing while it is still setting up. Does not reap.
 std::optional<std::expected<void, IoError>> poll_launcher(int fd);
@@ -59,10 +55,6 @@ std::optional<std::expected<void, IoError>> poll_launcher(int fd);
 // Non-blocking: the exit of a child that has ended (reaping it), or nothing
 // while it runs.
 std::expected<std::optional<ProcessExit>, IoError> try_reap(pid_t pid);
-
-// Blocks until the child has ended and reaps it. For children that are known
-// to exit at once (a launcher that reported a failure).
-std::expected<ProcessExit, IoError> reap_blocking(pid_t pid);
 
 ProcessExit exit_from_wait_status(int status);
 

@@ -221,15 +221,6 @@ std::optional<std::expected<void, IoError>> read_report(int fd, bool blocking) {
 
 }  // namespace
 
-std::expected<void, IoError> wait_for_launcher(SpawnedProcess& process) {
-  if (!process.launcher_status) return {};
-  auto started = *read_report(process.launcher_status.get(), true);
-  process.launcher_status.reset();
-  // The launcher exits right after reporting; collect it here.
-  if (!started) (void)reap_blocking(process.pid);
-  return started;
-}
-
 std::optional<std::expected<void, IoError>> poll_launcher(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -248,14 +239,6 @@ std::expected<std::optional<ProcessExit>, IoError> try_reap(pid_t pid) {
   if (got < 0) return std::unexpected(IoError::from_errno(errno));
   if (got == 0) return std::optional<ProcessExit>();
   return std::optional<ProcessExit>(exit_from_wait_status(status));
-}
-
-std::expected<ProcessExit, IoError> reap_blocking(pid_t pid) {
-  int status = 0;
-  if (retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
-    return std::unexpected(IoError::from_errno(errno));
-  }
-  return exit_from_wait_status(status);
 }
 
 std::expected<SpawnedProcess, IoError> spawn_process(const Command& command) {

@@ -39,7 +39,6 @@ class ChildProcess {
 
   // The pid while the process has not been reaped.
   std::optional<std::uint32_t> id() const;
-  bool reaped() const { return status_.has_value(); }
   // SIGKILL to the process itself; callers discard the result.
   std::expected<void, IoError> start_kill();
   // Non-blocking: the exit details once the process has exited (reaping it).

@@ -1,16 +1,18 @@
 #include "pipeline.h"
 
 #include <array>
-#include <deque>
+#include <optional>
 #include <utility>
 
 #include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "../asio_compat.h"
+#include "../blocking.h"
 #include "../runtime.h"
 #include "rotation.h"
 #include "reader.h"
@@ -45,7 +47,9 @@ struct Inbox {
   asio::any_io_executor executor;
   bool news = false;
   UniqueFunction<void()> waiter;  // the supervision, waiting for news
-  std::deque<ReaderEnd> ends;
+  // Each reader reports once, into its own slot.
+  std::array<std::optional<ReaderEnd>, 2> ends;
+  bool misreported = false;  // a reader reported twice, or for no stream
   bool exit_listened = false;  // a wait for the exit watch is pending
   std::error_code exit_error;  // that wait's failure
 };
@@ -97,7 +101,7 @@ class Supervision {
   asio::awaitable<std::optional<SandboxError>> start(StartOutcome started) {
     // The input is this pipeline's: written by its writer, or closed at once.
     if (started) input_ = std::move(started->process.stdin_fd);
-    auto child = co_await supervise_start(std::move(started), request_, nullptr);
+    auto child = co_await supervise_start(std::move(started), request_, nullptr, &cancellation_);
     if (!child) co_return std::move(child.error());
     child_.emplace(std::move(*child));
     // Whatever way this supervision is abandoned, it stops what it started.
@@ -119,8 +123,8 @@ class Supervision {
   // input is closed at once.
   void start_stream_helpers(bool capture) {
     input_.reset();
-    queue_->push(StreamItem{StreamItem::Kind::Started, {}, std::nullopt, std::nullopt,
-                            StreamStart{child_->executable, child_->pid}});
+    queue_->push(StreamItem{StreamItem::Kind::Started, {}, nullptr, nullptr,
+                            std::make_unique<StreamStart>(child_->executable, child_->pid)});
     if (capture) {
       captures_[kStdout] = std::make_shared<ByteBuffer>();
       captures_[kStderr] = std::make_shared<ByteBuffer>();
@@ -207,14 +211,15 @@ class Supervision {
   }
 
   static StreamItem error_item(SandboxError error) {
-    return StreamItem{StreamItem::Kind::Error, {}, std::nullopt, std::move(error), std::nullopt};
+    return StreamItem{StreamItem::Kind::Error, {}, nullptr,
+                      std::make_unique<SandboxError>(std::move(error)), nullptr};
   }
 
   StreamItem exited_item(ProcessReceipt receipt) {
-    StreamResult result{std::move(receipt), {}, {}};
-    if (captures_[kStdout]) result.stdout_bytes = std::move(*captures_[kStdout]);
-    if (captures_[kStderr]) result.stderr_bytes = std::move(*captures_[kStderr]);
-    return StreamItem{StreamItem::Kind::Exited, {}, std::move(result), std::nullopt, std::nullopt};
+    auto result = std::make_unique<StreamResult>(std::move(receipt), ByteBuffer(), ByteBuffer());
+    if (captures_[kStdout]) result->stdout_bytes = std::move(*captures_[kStdout]);
+    if (captures_[kStderr]) result->stderr_bytes = std::move(*captures_[kStderr]);
+    return StreamItem{StreamItem::Kind::Exited, {}, std::move(result), nullptr, nullptr};
   }
 
   bool decided() const { return reason_ || failure_ || quiet_ || broken_; }
@@ -225,15 +230,11 @@ class Supervision {
     if (!broken_) broken_ = TaskFailure{what};
   }
 
-  const CancellationToken& cancel_token() const {
-    return road_ == Road::Stream ? queue_->stream_token() : cancellation_;
-  }
-
   // Whether the source has decided something (applying it), without waiting.
   bool poll(int source) {
     switch (source) {
       case kCancel:
-        if (decided() || !cancel_token().is_cancelled()) return false;
+        if (decided() || !cancellation_.is_cancelled()) return false;
         reason_ = termination::Cancelled{};
         return true;
       case kDeadline:
@@ -249,13 +250,19 @@ class Supervision {
           return true;
         }
         return check_exit();
-      case kReader: {
-        if (inbox_->ends.empty()) return false;
-        ReaderEnd end = std::move(inbox_->ends.front());
-        inbox_->ends.pop_front();
-        apply_end(std::move(end));
-        return true;
-      }
+      case kReader:
+        if (inbox_->misreported) {
+          inbox_->misreported = false;
+          broken("a reader reported its end twice");
+          return true;
+        }
+        for (auto& end : inbox_->ends) {
+          if (!end) continue;
+          apply_end(std::move(*end));
+          end.reset();
+          return true;
+        }
+        return false;
       default:
         if (road_ != Road::Stream || quiet_ || !queue_->consumer_gone().is_cancelled()) return false;
         quiet_ = true;
@@ -280,7 +287,7 @@ class Supervision {
   void listen() {
     auto wake = [inbox = inbox_] { asio::post(inbox->executor, [inbox] { inbox->notify(); }); };
     timer_.async_wait([inbox = inbox_](std::error_code) { inbox->notify(); });
-    cancel_listener_ = cancel_token().on_cancel(wake);
+    cancel_listener_ = cancellation_.on_cancel(wake);
     if (road_ == Road::Stream) consumer_listener_ = queue_->consumer_gone().on_cancel(wake);
     listen_for_exit();
   }
@@ -298,7 +305,7 @@ class Supervision {
   // The token listeners go; the others fire, harmlessly, when their waits
   // end or are dropped.
   void stop_listening() {
-    if (cancel_listener_ != 0) cancel_token().remove(std::exchange(cancel_listener_, 0));
+    if (cancel_listener_ != 0) cancellation_.remove(std::exchange(cancel_listener_, 0));
     if (consumer_listener_ != 0) queue_->consumer_gone().remove(std::exchange(consumer_listener_, 0));
   }
 
@@ -309,7 +316,11 @@ class Supervision {
 
   ReaderEndSink end_sink() {
     return [inbox = inbox_](ReaderEnd end) {
-      inbox->ends.push_back(std::move(end));
+      if (end.stream > kStderr || inbox->ends[end.stream]) {
+        inbox->misreported = true;
+      } else {
+        inbox->ends[end.stream] = std::move(end);
+      }
       inbox->notify();
     };
   }
@@ -469,6 +480,25 @@ class ForwardCancellation {
 
 }  // namespace
 
+void start_pipeline(std::unique_ptr<PipelineStart> start) {
+  blocking::post([start = std::move(start)](blocking::PoolThread thread) mutable {
+    if (!thread) {
+      start->fail(SandboxError::spawn(std::move(thread.error())));
+      return;
+    }
+    auto child = start_child_caught(start->request, start->input);
+    if (auto* failure = std::get_if<TaskFailure>(&child)) {
+      start->fail(std::move(*failure));
+      return;
+    }
+    PipelineStart& task = *start;
+    asio::co_spawn(runtime::next_worker(), task.supervise(std::get<StartOutcome>(std::move(child))),
+                   [start = std::move(start)](std::exception_ptr failure) {
+                     if (failure) start->fail(task_failure(failure));
+                   });
+  });
+}
+
 asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
                                                                     Bytes input,
                                                                     CancellationToken cancellation,
@@ -484,15 +514,18 @@ asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionReq
 asio::awaitable<void> drive_stream(ExecutionRequest request, CancellationToken cancellation,
                                    bool capture, StartOutcome child,
                                    UniqueFunction<void(StreamStartOutcome)> started) {
+  // The stream watches a token of its own, which its queue can cancel too;
+  // the caller's cancels it from the start on (the launcher's handshake
+  // included).
   CancellationToken stream_token;
+  ForwardCancellation forward(std::move(cancellation), stream_token);
   auto queue = std::make_shared<StreamQueue>(stream_token);
-  Supervision stream(Road::Stream, std::move(request), CancellationToken(), queue,
+  Supervision stream(Road::Stream, std::move(request), stream_token, queue,
                      co_await asio::this_coro::executor);
   if (auto failed = co_await stream.start(std::move(child))) {
     started(std::move(*failed));
     co_return;
   }
-  ForwardCancellation forward(std::move(cancellation), stream_token);
   // The start event is the first item, whatever happens next: the stream
   // has begun, and only then can it be stopped.
   stream.start_stream_helpers(capture);

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <memory>
+#include <variant>
 
 #include <asio/awaitable.hpp>
 
@@ -37,14 +38,43 @@ inline constexpr std::chrono::milliseconds kFinishGrace{250};
 // A stream's stop after its own error: an output limit, a failed read.
 inline constexpr std::chrono::milliseconds kErrorStopGrace{100};
 
+// The start-up both entry points share: start_child on the blocking-work
+// pool, then the pipeline's task on a worker of its own, which the pool
+// thread wakes once, with the child. What an entry point adds is its task
+// and where its outcome goes.
+class PipelineStart {
+ public:
+  using Failure = std::variant<SandboxError, TaskFailure>;
+
+  PipelineStart(ExecutionRequest request, Bytes input)
+      : request(std::move(request)), input(std::move(input)) {}
+  virtual ~PipelineStart() = default;
+
+  // On the child's worker: supervises what start_child started, reporting
+  // as the entry point does. The start outlives the task.
+  virtual asio::awaitable<void> supervise(StartOutcome started) = 0;
+  // The start failed before its task could report: no thread could be made
+  // to start the child on (a spawn failure), or start_child or the task
+  // itself failed. Called at most once; an entry point whose task has
+  // reported already has nobody left to tell.
+  virtual void fail(Failure failure) = 0;
+
+  ExecutionRequest request;
+  Bytes input;  // run()'s; a stream's child has its input closed
+};
+
+// Starts `start` and returns at once. Its report comes on a pool thread or
+// the child's worker, or on the calling thread when no pool thread can be
+// made (the child is not started there: the sandbox launcher dies with the
+// thread that started it).
+void start_pipeline(std::unique_ptr<PipelineStart> start);
+
 // run(): one request from the child start_child started (`started`) to the
 // end. Runs on the worker it is awaited on; give it one of its own.
 asio::awaitable<Outcome<ExecutionOutput>> execute_with_cancellation(ExecutionRequest request,
                                                                     Bytes input,
                                                                     CancellationToken cancellation,
                                                                     StartOutcome started);
-
-using StreamStartOutcome = Outcome<std::shared_ptr<StreamQueue>>;
 
 // stream(): takes over the child start_child started (its input closed at
 // once), calls `started` once with the queue its events go to (or why it

@@ -119,14 +119,18 @@ asio::awaitable<ReaderEnd> forward(std::shared_ptr<ReaderControl> control, std::
   auto gone = [&] { return queue->finished() || queue->consumer_gone().is_cancelled(); };
 
   for (;;) {
-    while (held && !gone()) {
+    // Looked at once per read: a queue that ends meanwhile drops what is
+    // pushed, and the next look stops the reader.
+    bool ended = gone();
+    while (held && !ended) {
       if (queue->try_push(*held)) {
         held.reset();
         break;
       }
       co_await async_room(*queue, executor, asio::use_awaitable);
+      ended = gone();
     }
-    if (gone() || control->stopped()) break;
+    if (ended || control->stopped()) break;
 
     const std::uint64_t left = limit - delivered;
     if (left == 0) {
@@ -169,7 +173,7 @@ asio::awaitable<ReaderEnd> forward(std::shared_ptr<ReaderControl> control, std::
       // it waits, or while the consumer keeps its event.
       if (data.size() < kChunk / 4) data.shrink_to_fit();
       if (capture) capture->append(data);
-      StreamItem item{kind, std::move(data), std::nullopt, std::nullopt, std::nullopt};
+      StreamItem item{kind, std::move(data), nullptr, nullptr, nullptr};
       if (i < reserved) {
         queue->push_reserved(std::move(item));
       } else {
@@ -214,14 +218,6 @@ std::shared_ptr<ReaderControl> start(Pipe source, std::uint8_t stream, ReaderEnd
 }
 
 }  // namespace
-
-IoError io_error_from(const std::error_code& ec) {
-  // Asio reports system errors through a category of its own.
-  if (ec.category() == std::system_category() || ec.category() == asio::system_category()) {
-    return IoError::from_errno(ec.value());
-  }
-  return IoError::other(ec.message());
-}
 
 void ReaderControl::stop() {
   stopped_ = true;

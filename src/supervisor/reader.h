@@ -74,7 +74,4 @@ std::shared_ptr<ReaderControl> start_event_reader(Pipe source, std::uint64_t lim
                                                   std::shared_ptr<ByteBuffer> capture,
                                                   ReaderEndSink on_end);
 
-// The IoError for an error code from an asynchronous operation.
-IoError io_error_from(const std::error_code& ec);
-
 }  // namespace quellar

@@ -1,34 +1,44 @@
 #include "run.h"
 
-#include <asio/co_spawn.hpp>
+#include <utility>
 
-#include "../blocking.h"
-#include "../runtime.h"
 #include "pipeline.h"
 
 namespace quellar {
+namespace {
+
+class RunPipelineStart final : public PipelineStart {
+ public:
+  RunPipelineStart(ExecutionRequest request, Bytes input, CancellationToken cancellation,
+                   RunCallback done)
+      : PipelineStart(std::move(request), std::move(input)),
+        cancellation_(std::move(cancellation)),
+        done_(std::move(done)) {}
+
+  asio::awaitable<void> supervise(StartOutcome started) override {
+    report(co_await execute_with_cancellation(std::move(request), std::move(input),
+                                              std::move(cancellation_), std::move(started)));
+  }
+
+  void fail(Failure failure) override {
+    std::visit([this](auto& why) { report(std::move(why)); }, failure);
+  }
+
+ private:
+  void report(RunOutcome outcome) {
+    if (done_) std::exchange(done_, nullptr)(std::move(outcome));
+  }
+
+  CancellationToken cancellation_;
+  RunCallback done_;
+};
+
+}  // namespace
 
 void start_run(ExecutionRequest request, Bytes input, CancellationToken cancellation,
                RunCallback done) {
-  blocking::post([request = std::move(request), input = std::move(input),
-                  cancellation = std::move(cancellation), done = std::move(done)]() mutable {
-    auto started = start_child_caught(request, input);
-    if (auto* failure = std::get_if<TaskFailure>(&started)) {
-      done(std::move(*failure));
-      return;
-    }
-    asio::co_spawn(
-        runtime::next_worker(),
-        execute_with_cancellation(std::move(request), std::move(input), std::move(cancellation),
-                                  std::get<StartOutcome>(std::move(started))),
-        [done = std::move(done)](std::exception_ptr failure, RunOutcome outcome) mutable {
-          if (failure) {
-            done(task_failure(failure));
-          } else {
-            done(std::move(outcome));
-          }
-        });
-  });
+  start_pipeline(std::make_unique<RunPipelineStart>(std::move(request), std::move(input),
+                                                    std::move(cancellation), std::move(done)));
 }
 
 }  // namespace quellar

@@ -19,41 +19,52 @@ namespace {
 using asio::experimental::make_parallel_group;
 using asio::experimental::wait_for_one;
 
+// The spawn failure for an error of a start step. The platform names the
+// path at fault (the program under the name the caller gave it, the working
+// directory) and the launcher's step.
 SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable) {
   return SandboxError::spawn(std::move(source)).with_executable(executable);
 }
 
 // Waits for the sandbox launcher's report: nothing once the program runs,
-// or why it could not start it. Gives up after `bound`.
-asio::awaitable<std::expected<void, IoError>> launcher_handshake(platform::UniqueFd status,
-                                                                 std::chrono::milliseconds bound) {
+// or why it could not start it. Gives up after `bound`. A cancellation of
+// `cancellation` (if any) ends the wait too, without a report: the caller's
+// supervision then sees the token and kills the group, launcher included,
+// instead of leaving a launcher stuck in a hung file system, its pipes and
+// its worker's task in place until the bound.
+asio::awaitable<std::expected<void, IoError>> launcher_handshake(
+    platform::UniqueFd status, std::chrono::milliseconds bound,
+    const CancellationToken* cancellation) {
   auto executor = co_await asio::this_coro::executor;
   Pipe pipe(executor, status.release());
   asio::steady_timer timer(executor);
   timer.expires_after(bound);
   for (;;) {
     if (auto report = platform::poll_launcher(pipe.native_handle())) co_return std::move(*report);
+    if (cancellation && cancellation->is_cancelled()) co_return std::expected<void, IoError>();
     if (Clock::now() >= timer.expiry()) {
       co_return std::unexpected(
           IoError::other("the sandbox launcher did not start the program in time"));
     }
-    // Neither branch takes data: the loser loses nothing.
-    co_await make_parallel_group(
-        [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); },
-        [&](auto token) { return timer.async_wait(std::move(token)); })
-        .async_wait(wait_for_one(), use_tuple);
+    // No branch takes data: the losers lose nothing.
+    auto readable = [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); };
+    auto expired = [&](auto token) { return timer.async_wait(std::move(token)); };
+    if (cancellation) {
+      co_await make_parallel_group(
+          readable, expired,
+          [&](auto token) {
+            return runtime::async_wait_cancelled(*cancellation, executor, std::move(token));
+          })
+          .async_wait(wait_for_one(), use_tuple);
+    } else {
+      co_await make_parallel_group(readable, expired).async_wait(wait_for_one(), use_tuple);
+    }
   }
 }
 
 constexpr std::uint64_t kLongestHandshakeMs = 3'600'000;
 
 }  // namespace
-
-SandboxError start_failure(IoError source, const ExecutableIdentity& executable) {
-  // The platform names the path at fault (the program under the name the
-  // caller gave it, the working directory) and the launcher's step.
-  return spawn_failure(std::move(source), executable);
-}
 
 StartedChild::StartedChild(ExecutableIdentity e, platform::SpawnedProcess p,
                            std::shared_ptr<ProcessContainer> c)
@@ -133,7 +144,7 @@ StartOutcome start_child(const ExecutionRequest& request, std::string_view input
     return std::unexpected(spawn_failure(IoError::other("the host process is exiting"), identity));
   }
   auto process = platform::spawn_process(command);
-  if (!process) return std::unexpected(start_failure(std::move(process.error()), identity));
+  if (!process) return std::unexpected(spawn_failure(std::move(process.error()), identity));
 
   // From here on, a failure drops the started child, which kills it.
   StartedChild started(std::move(*executable), std::move(*process), container);
@@ -195,14 +206,18 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> start_supervised(
     const ExecutionRequest& request, std::string_view input, const ProcessRegistry* registry) {
   auto executor = co_await asio::this_coro::executor;
   auto [failure, started] = co_await blocking::async_run(
-      [&request, input] { return std::optional<StartOutcome>(start_child(request, input)); },
+      [&request, input](blocking::PoolThread thread) -> std::optional<StartOutcome> {
+        if (!thread) return StartOutcome(std::unexpected(SandboxError::spawn(std::move(thread.error()))));
+        return start_child(request, input);
+      },
       executor, use_tuple);
   if (failure) std::rethrow_exception(failure);
   co_return co_await supervise_start(std::move(*started), request, registry);
 }
 
 asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
-    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry) {
+    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry,
+    const CancellationToken* cancellation) {
   auto executor = co_await asio::this_coro::executor;
   if (!started) co_return std::unexpected(std::move(started.error()));
 
@@ -212,10 +227,10 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
                                     worker ? *worker : runtime::next_worker());
   if (launcher_status) {
     const auto bound = std::chrono::milliseconds(std::min(request.timeout_ms, kLongestHandshakeMs));
-    auto launched = co_await launcher_handshake(std::move(launcher_status), bound);
+    auto launched = co_await launcher_handshake(std::move(launcher_status), bound, cancellation);
     // A refused start drops the child: the launcher has exited, or is killed.
     if (!launched) {
-      co_return std::unexpected(start_failure(std::move(launched.error()), child.executable));
+      co_return std::unexpected(spawn_failure(std::move(launched.error()), child.executable));
     }
   }
   co_return child;

@@ -58,9 +58,12 @@ SupervisedChild supervise(StartedChild started, const ExecutionRequest& request,
 // The start's second half, on the worker it is awaited on: supervises what
 // start_child started, then waits for the sandbox launcher, if any, to start
 // the program or say why it could not (at most min(timeout, one hour): a
-// launcher stuck in a hung file system must not hold anyone forever).
+// launcher stuck in a hung file system must not hold anyone forever), or
+// until `cancellation` (if given) is cancelled: the child is then returned
+// as it is, for its caller to stop as it stops any cancelled child.
 asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
-    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry);
+    StartOutcome started, const ExecutionRequest& request, const ProcessRegistry* registry,
+    const CancellationToken* cancellation = nullptr);
 
 // Both halves: start_child on the blocking-work pool, then supervise_start
 // on the worker this runs on.
@@ -82,9 +85,5 @@ inline asio::awaitable<std::expected<SupervisedChild, SandboxError>> spawn(
     const ExecutionRequest& request) {
   return spawn_internal(request, nullptr);
 }
-
-// The spawn failure for an error of the process start (or of the sandbox
-// launcher's).
-SandboxError start_failure(IoError source, const ExecutableIdentity& executable);
 
 }  // namespace quellar

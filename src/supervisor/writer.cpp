@@ -3,7 +3,6 @@
 #include <asio/co_spawn.hpp>
 
 #include "../asio_compat.h"
-#include "reader.h"
 
 namespace quellar {
 

@@ -20,7 +20,7 @@ StreamItem chunk(const char* data) {
 StreamItem exited() {
   StreamItem item;
   item.kind = StreamItem::Kind::Exited;
-  item.result = StreamResult{};
+  item.result = std::make_unique<StreamResult>();
   return item;
 }
 
