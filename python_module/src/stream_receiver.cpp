@@ -148,12 +148,15 @@ PyObject*& claim_slot(PyObject* future) {
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(future) + g_claim_offset);
 }
 
-// The claim of a future of an event; null (no exception) without one.
+// The claim of a future of an event; null (no exception) without one. The
+// slot is writable from Python (see the members): whatever else was put
+// there is no claim, and is never unboxed.
 ClaimState* claim_of(ModuleState& state, PyObject* future) {
   if (!PyObject_TypeCheck(future, state.next_event_type)) return nullptr;
   PyObject* claim = claim_slot(future);
+  if (claim == nullptr || Py_TYPE(claim) != state.claim_type) return nullptr;
   // Borrowed: the future holds the claim for as long as the future lives.
-  return claim != nullptr ? &unbox<ClaimState>(claim) : nullptr;
+  return &unbox<ClaimState>(claim);
 }
 
 traverseproc g_future_traverse = nullptr;
@@ -268,32 +271,31 @@ Step step(PyObject* self, Ref& out) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse an awaited event");
     return Step::Raise;
   }
+  ClaimState* claim = claim_of(state, wait.future.get());
+  if (claim == nullptr) {
+    // Its _quellar_claim was deleted or replaced: the claim is given up
+    // already, and nothing would ever wake the future.
+    wait.future.reset();
+    PyErr_SetString(PyExc_TypeError,
+                    "this OutputStream awaitable has lost its claim (_quellar_claim was replaced)");
+    return Step::Raise;
+  }
   Ref done = call_base(state.future_done, wait.future.get());
   if (!done) return Step::Raise;
-  ClaimState* claim = claim_of(state, wait.future.get());
   if (done.get() != Py_True) {
     if (wait.yielded) {
       PyErr_SetString(PyExc_RuntimeError, "await wasn't used with future");
       return Step::Raise;
     }
-    // The task waits, as for any asyncio future, on the claim's waker (or
-    // on the future itself when it has no claim).
-    Ref target = wait.future;
-    if (claim != nullptr) {
-      if (!claim->waker) claim->waker = claim->receiver->new_waker(claim->claim);
-      if (!claim->waker) return Step::Raise;
-      target = claim->waker;
-    }
-    if (PyObject_SetAttr(target.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
+    // The task waits, as for any asyncio future, on the claim's waker.
+    if (!claim->waker) claim->waker = claim->receiver->new_waker(claim->claim);
+    if (!claim->waker) return Step::Raise;
+    if (PyObject_SetAttr(claim->waker.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
     wait.yielded = true;
-    out = std::move(target);
+    out = claim->waker;
     return Step::Yield;
   }
   Ref future = std::move(wait.future);
-  if (claim == nullptr) {
-    out = call_base(state.future_result, future.get());
-    return out ? Step::Return : Step::Raise;
-  }
   Ref cancelled = call_base(state.future_cancelled, future.get());
   if (!cancelled) return Step::Raise;
   if (cancelled.get() == Py_True) {
