@@ -212,17 +212,19 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   link->drain_ = Ref::steal(PyCFunction_NewEx(&drain_def, object.get(), nullptr));
   if (!link->drain_) return nullptr;
   link->drain_args_ = Ref::steal(PyTuple_Pack(1, link->drain_.get()));
-  {
-    // The drain runs in a context of its own, made once: scheduled without
-    // one, each call would copy the calling thread's.
-    Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
-    Ref context_type = contextvars ? Ref::steal(PyObject_GetAttrString(contextvars.get(), "Context")) : Ref();
-    Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref();
-    link->drain_kwargs_ = Ref::steal(PyDict_New());
-    if (!context || !link->drain_kwargs_ ||
-        PyDict_SetItemString(link->drain_kwargs_.get(), "context", context.get()) < 0) {
-      return nullptr;
-    }
+  // Everything the link schedules on the loop runs in an empty context of
+  // its own, made once. A handle scheduled without one copies the context
+  // of whoever scheduled it: the reader and the watch timer, which live as
+  // long as the loop, would keep the first caller's context variables (and
+  // all they hold) alive with it, and each call_soon_threadsafe would copy
+  // a runtime thread's.
+  Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
+  Ref context_type = contextvars ? Ref::steal(PyObject_GetAttrString(contextvars.get(), "Context")) : Ref();
+  Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref();
+  link->drain_kwargs_ = Ref::steal(PyDict_New());
+  if (!context || !link->drain_kwargs_ ||
+      PyDict_SetItemString(link->drain_kwargs_.get(), "context", context.get()) < 0) {
+    return nullptr;
   }
   link->future_kwargs_ = Ref::steal(PyDict_New());
   if (!link->drain_args_ || !link->future_kwargs_ ||
@@ -232,10 +234,14 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   // The loop watches the doorbell; one that cannot (no add_reader) is
   // called through call_soon_threadsafe.
   if (link->doorbell_.open()) {
+  // add_reader takes no context: it is called from inside the link's, which
+  // its handle copies.
     Ref fd = Ref::steal(PyLong_FromLong(link->doorbell_.fd()));
-    Ref name = Ref::steal(PyUnicode_FromString("add_reader"));
-    if (!fd || !name ||
-        !Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), fd.get(), link->drain_.get(), nullptr))) {
+    Ref add_reader = Ref::steal(PyObject_GetAttrString(loop, "add_reader"));
+    Ref run = Ref::steal(PyUnicode_FromString("run"));
+    if (!fd || !add_reader || !run ||
+        !Ref::steal(PyObject_CallMethodObjArgs(context.get(), run.get(), add_reader.get(), fd.get(),
+                                               link->drain_.get(), nullptr))) {
       PyErr_Clear();
       link->doorbell_.close();
     }
@@ -247,11 +253,10 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   Ref watch = Ref::steal(PyCFunction_NewEx(&watch_def, nullptr, nullptr));
   Ref timer;
   if (notice && watch) {
-    Ref delay = Ref::steal(PyFloat_FromDouble(kWatchDelay));
-    Ref name = Ref::steal(PyUnicode_FromString("call_later"));
-    if (delay && name) {
-      timer = Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), delay.get(), watch.get(),
-                                                    notice.get(), object.get(), nullptr));
+    Ref call_later = Ref::steal(PyObject_GetAttrString(loop, "call_later"));
+    Ref args = Ref::steal(Py_BuildValue("(dOOO)", kWatchDelay, watch.get(), notice.get(), object.get()));
+    if (call_later && args) {
+      timer = Ref::steal(PyObject_Call(call_later.get(), args.get(), link->drain_kwargs_.get()));
     }
   }
   if (!timer) {

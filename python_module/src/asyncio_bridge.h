@@ -148,8 +148,8 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   Ref loop_;
   Ref call_soon_threadsafe_;
   Ref drain_;  // the callable the loop runs: bound to the link's object
-  Ref drain_args_;    // (drain_,) and {"context": its context}, for
-  Ref drain_kwargs_;  // call_soon_threadsafe
+  Ref drain_args_;    // (drain_,) and {"context": the link's context}, for
+  Ref drain_kwargs_;  // call_soon_threadsafe (the kwargs also for the watch timer)
   Ref future_kwargs_;  // {"loop": loop}, for the futures of this loop
   // The link's object, held while runs are in flight: a run in flight keeps
   // its loop alive, a finished one does not.

@@ -19,6 +19,26 @@ class Marker:
     pass
 
 
+async def test_the_first_callers_context_is_not_kept_by_the_loop():
+    # The first run on a loop sets the loop up (its reader and the timer
+    # watching it): they must not keep that caller's context variables.
+    variable = contextvars.ContextVar("marker")
+
+    async def first_caller():
+        marker = Marker()
+        variable.set(marker)
+        assert (await run(Command(["/bin/true"]))).success
+        output = await stream(Command(["/bin/true"]))
+        async for _ in output:
+            pass
+        return weakref.ref(marker)
+
+    reference = await asyncio.create_task(first_caller())
+    await asyncio.sleep(0)
+    gc.collect()
+    assert reference() is None
+
+
 def test_an_awaitable_whose_claim_slot_was_overwritten_raises_and_leaves_its_event():
     # In a child interpreter: a regression would crash it, not the suite.
     script = """
