@@ -204,6 +204,7 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   }
   auto link = std::make_shared<LoopLink>();
   link->loop_ = Ref::borrow(loop);
+  link->key_ = loop;
   link->call_soon_threadsafe_ = Ref::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"));
   if (!link->call_soon_threadsafe_) return nullptr;
   Ref object = box(state.loop_link_type, LinkHandle{link});
@@ -277,8 +278,9 @@ LoopLink::~LoopLink() {
     return;
   }
   GilGuard locked;
-  PyObject* loop = loop_.get();
-  if (auto it = g_links->find(loop); it != g_links->end() && it->second.expired()) g_links->erase(it);
+  // By the key, not loop_: the collector may have cleared that already. An
+  // entry a newer link of the same address took over stays.
+  if (auto it = g_links->find(key_); it != g_links->end() && it->second.expired()) g_links->erase(it);
   pending_.clear();
   for (Ref* ref : references()) ref->reset();
   self_.reset();

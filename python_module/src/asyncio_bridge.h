@@ -155,6 +155,9 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   // its loop alive, a finished one does not.
   Ref self_;
   PyObject* object_ = nullptr;  // borrowed: the link's Python object
+  // The loop's address, its entry's key in the table of links: never
+  // dereferenced, and kept after the collector clears loop_.
+  PyObject* key_ = nullptr;
 };
 
 // The pending exception as an instance (with its traceback), cleared; null
