@@ -234,9 +234,9 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   }
   // The loop watches the doorbell; one that cannot (no add_reader) is
   // called through call_soon_threadsafe.
-  if (link->doorbell_.open()) {
   // add_reader takes no context: it is called from inside the link's, which
   // its handle copies.
+  if (link->doorbell_.open()) {
     Ref fd = Ref::steal(PyLong_FromLong(link->doorbell_.fd()));
     Ref add_reader = Ref::steal(PyObject_GetAttrString(loop, "add_reader"));
     Ref run = Ref::steal(PyUnicode_FromString("run"));
@@ -274,6 +274,7 @@ LoopLink::~LoopLink() {
     // The interpreter is exiting: its references are leaked on purpose.
     for (Delivery& delivery : pending_) delivery.future.abandon();
     for (Ref* ref : references()) ref->abandon();
+    for (auto& [future, ref] : kept_) ref.abandon();
     self_.abandon();
     return;
   }
@@ -282,6 +283,7 @@ LoopLink::~LoopLink() {
   // entry a newer link of the same address took over stays.
   if (auto it = g_links->find(key_); it != g_links->end() && it->second.expired()) g_links->erase(it);
   pending_.clear();
+  kept_.clear();
   for (Ref* ref : references()) ref->reset();
   self_.reset();
 }
@@ -310,6 +312,22 @@ void LoopLink::cancel_run(PyObject* future) {
   // for the interpreter lock.
   GilRelease unlocked;
   token->cancel();
+}
+
+void LoopLink::keep(const Ref& future) {
+  {
+    std::lock_guard guard(lock_);
+    // A closed loop settles nothing any more: it keeps nothing either.
+    if (gone_) return;
+  }
+  kept_.emplace(future.get(), future);
+}
+
+void LoopLink::let_go(PyObject* future) {
+  auto it = kept_.find(future);
+  if (it == kept_.end()) return;
+  Ref held = std::move(it->second);
+  kept_.erase(it);
 }
 
 void LoopLink::deliver(Ref future, RunDelivery outcome) {
@@ -415,6 +433,11 @@ void LoopLink::loop_gone() {
     drain_scheduled_ = false;
   }
   dropped.clear();
+  // Swapped out first: releasing one may finalize a task, whose coroutine
+  // lets go of another.
+  std::unordered_map<PyObject*, Ref> kept;
+  kept.swap(kept_);
+  kept.clear();
   if (tokens.empty()) return;
   // Their futures can never be settled: the runs stop now, their groups
   // killed, instead of running on to their timeouts.
@@ -424,6 +447,7 @@ void LoopLink::loop_gone() {
 
 int LoopLink::traverse(visitproc visit, void* arg) {
   for (Ref* ref : references()) Py_VISIT(ref->get());
+  for (const auto& [future, ref] : kept_) Py_VISIT(ref.get());
   std::lock_guard guard(lock_);
   for (const Delivery& delivery : pending_) Py_VISIT(delivery.future.get());
   return 0;
@@ -437,6 +461,9 @@ void LoopLink::clear() {
     dropped.swap(pending_);
   }
   dropped.clear();
+  std::unordered_map<PyObject*, Ref> kept;
+  kept.swap(kept_);
+  kept.clear();
   for (Ref* ref : references()) ref->reset();
 }
 

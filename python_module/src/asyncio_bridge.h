@@ -78,6 +78,15 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   void attach_run(PyObject* future, CancellationToken token);
   void cancel_run(PyObject* future);
 
+  // A future of this loop that a stream will settle (the waker a task waits
+  // on, aclose()'s future): kept, and shown to the collector, until
+  // let_go() or the loop's closing. So a task left to itself in `async for`
+  // lives as long as the loop that can still wake it, as one waiting on a
+  // socket lives with the loop's reader; once the loop has closed, nothing
+  // keeps it but the cycle through its stream, which the collector frees.
+  void keep(const Ref& future);
+  void let_go(PyObject* future);
+
   // ---- any thread, without the interpreter lock
 
   // Settles the future on the loop's thread with `outcome`. A run is over
@@ -146,6 +155,9 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
 
   // Interpreter lock only.
   Ref loop_;
+  // The loop's address, its entry's key in the table of links: never
+  // dereferenced, and kept after the collector clears loop_.
+  PyObject* key_ = nullptr;
   Ref call_soon_threadsafe_;
   Ref drain_;  // the callable the loop runs: bound to the link's object
   Ref drain_args_;    // (drain_,) and {"context": the link's context}, for
@@ -155,9 +167,7 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   // its loop alive, a finished one does not.
   Ref self_;
   PyObject* object_ = nullptr;  // borrowed: the link's Python object
-  // The loop's address, its entry's key in the table of links: never
-  // dereferenced, and kept after the collector clears loop_.
-  PyObject* key_ = nullptr;
+  std::unordered_map<PyObject*, Ref> kept_;  // see keep()
 };
 
 // The pending exception as an instance (with its traceback), cleared; null

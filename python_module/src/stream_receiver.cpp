@@ -513,6 +513,11 @@ StreamReceiver::~StreamReceiver() {
 }
 
 bool StreamReceiver::refuse_other_loop(PyObject* loop) {
+  if (collected()) {
+    // Only a stream brought back by a finalizer of its own cycle gets here.
+    PyErr_SetString(PyExc_RuntimeError, "the OutputStream has been collected");
+    return true;
+  }
   // Their futures can only be settled on their own loop's thread: nothing
   // of theirs may be touched from here.
   if ((waiters_.empty() && closers_.empty()) || !link_ || link_->loop() == loop) return false;
@@ -535,14 +540,26 @@ void StreamReceiver::arm() {
   if (queue_->on_ready([self, link] { link->wake_stream(self); })) link_->wake_stream(self);
 }
 
+void StreamReceiver::let_go(const Ref& future) {
+  // The receiver's own reference still holds it: nothing is released here.
+  if (future && link_) link_->let_go(future.get());
+}
+
 void StreamReceiver::forget(StreamQueue::Claim claim) {
   auto it = std::find_if(waiters_.begin(), waiters_.end(),
                          [claim](const Waiter& w) { return w.claim == claim; });
-  if (it != waiters_.end()) waiters_.erase(it);
+  if (it == waiters_.end()) return;
+  let_go(it->waker);
+  Ref waker = std::move(it->waker);  // released once the waiters are consistent
+  waiters_.erase(it);
 }
 
 void StreamReceiver::prune() {
+  if (collected()) return;
   ModuleState& st = state();
+  // Released at the end: releasing a waker can finalize the task that
+  // waited on it, whose coroutine comes back here.
+  std::vector<Ref> dropped;
   for (auto it = waiters_.begin(); it != waiters_.end();) {
     PyObject* future = PyWeakref_GetObject(it->future.get());
     bool gone = future == nullptr || future == Py_None;
@@ -555,6 +572,8 @@ void StreamReceiver::prune() {
     // cancelled (by asyncio.Future.cancel itself) gives it up here.
     if (gone) {
       queue_->withdraw(it->claim);
+      let_go(it->waker);
+      dropped.push_back(std::move(it->waker));
       it = waiters_.erase(it);
     } else {
       ++it;
@@ -565,6 +584,8 @@ void StreamReceiver::prune() {
     if (!done || done.get() == Py_True) {
       PyErr_Clear();
       queue_->withdraw(it->claim);
+      let_go(it->future);
+      dropped.push_back(std::move(it->future));
       it = closers_.erase(it);
     } else {
       ++it;
@@ -615,6 +636,7 @@ PyObject* StreamReceiver::wait_for(StreamQueue::Claim claim, PyObject* loop) {
 }
 
 void StreamReceiver::drain() {
+  if (collected()) return;
   ModuleState& st = state();
   auto keep = shared_from_this();
   prune();
@@ -652,6 +674,7 @@ void StreamReceiver::drain() {
                    it->future.get(), settled.value.get())) {
       PyErr_Clear();
     }
+    let_go(it->future);
     it = closers_.erase(it);
   }
   if (waiting) arm();
@@ -678,6 +701,7 @@ PyObject* StreamReceiver::close(PyObject* loop) {
     return nullptr;
   }
   closers_.push_back(Closer{claim, future});
+  link_->keep(future);
   arm();
   return future.release();
 }
@@ -689,7 +713,41 @@ void StreamReceiver::release() {
   queue_->release_consumer();
 }
 
+int StreamReceiver::traverse(visitproc visit, void* arg) {
+  Py_VISIT(module_.get());
+  for (const Waiter& waiter : waiters_) {
+    Py_VISIT(waiter.future.get());
+    Py_VISIT(waiter.waker.get());
+  }
+  for (const Closer& closer : closers_) Py_VISIT(closer.future.get());
+  return 0;
+}
+
+void StreamReceiver::clear() {
+  // Moved out first and released last: releasing a waker can finalize the
+  // task that waited on it, whose coroutine gives its claim back through
+  // this receiver, changing the waiters under the loop.
+  std::vector<Ref> dropped;
+  dropped.push_back(std::move(module_));
+  for (Waiter& waiter : waiters_) {
+    let_go(waiter.waker);
+    dropped.push_back(std::move(waiter.future));
+    dropped.push_back(std::move(waiter.waker));
+  }
+  for (Closer& closer : closers_) {
+    queue_->withdraw(closer.claim);
+    let_go(closer.future);
+    dropped.push_back(std::move(closer.future));
+  }
+  closers_.clear();
+}
+
 Ref StreamReceiver::new_waker(StreamQueue::Claim claim) {
+  if (collected()) {
+    // Nothing would ever wake it: its stream was garbage.
+    PyErr_SetString(PyExc_RuntimeError, "the OutputStream of this awaitable has been collected");
+    return {};
+  }
   if (!link_) {
     PyErr_SetString(PyExc_RuntimeError, "the OutputStream has no event loop");
     return {};
@@ -698,7 +756,10 @@ Ref StreamReceiver::new_waker(StreamQueue::Claim claim) {
   if (!waker) return waker;
   auto it = std::find_if(waiters_.begin(), waiters_.end(),
                          [claim](const Waiter& w) { return w.claim == claim; });
-  if (it != waiters_.end()) it->waker = waker;
+  if (it != waiters_.end()) {
+    it->waker = waker;
+    link_->keep(waker);
+  }
   return waker;
 }
 

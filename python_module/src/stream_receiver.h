@@ -26,6 +26,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "events/stream_queue.h"
 #include "module_state.h"
@@ -53,6 +54,15 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   PyObject* close(PyObject* loop);
   // The OutputStream is going: once no claim waits, the consumer is gone.
   void release();
+  // For the OutputStream's collector slots. The receiver's references (the
+  // module, each waiter's weak reference and waker, each closer's future)
+  // are shown by the stream alone: the claims and ready awaitables sharing
+  // the receiver do not show them again. A waker holds its waiting task, so
+  // a task left waiting on a closed loop forms a cycle through the stream
+  // that only the collector can break. Once cleared, the receiver wakes and
+  // settles nothing any more.
+  int traverse(visitproc visit, void* arg);
+  void clear();
   // On the loop's thread after a wake-up: wakes every future whose event has
   // arrived, and settles aclose()'s.
   void drain();
@@ -64,9 +74,12 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   void give_back(std::size_t place, StreamItem item);
 
   ModuleState& state() const { return *state_of(module_.get()); }
+  // The collector has cleared the receiver (its stream was garbage).
+  bool collected() const { return !module_; }
   // A plain future of the receiver's loop for a task to wait on, held by
-  // the receiver until its claim is taken or given up: what a producer owes
-  // a consumer waits for it, as asyncio's own streams hold their waiter.
+  // the receiver, and kept by the loop's link, until its claim is taken or
+  // given up: what a producer owes a consumer waits for it, as asyncio's own
+  // streams hold their waiter.
   Ref new_waker(StreamQueue::Claim claim);
 
  private:
@@ -74,11 +87,11 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
     StreamQueue::Claim claim;
     Ref future;  // a weak reference: a future nobody holds gives its claim up
     bool woken = false;
-    Ref waker;  // once a task awaits it
+    Ref waker;  // once a task awaits it; kept by the link too
   };
   struct Closer {
     StreamQueue::Claim claim;
-    Ref future;
+    Ref future;  // kept by the link too
   };
 
   bool refuse_other_loop(PyObject* loop);
@@ -87,6 +100,8 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   void prune();
   void arm();
   void forget(StreamQueue::Claim claim);
+  // The link stops keeping `future` (see LoopLink::keep).
+  void let_go(const Ref& future);
 
   Ref module_;
   std::shared_ptr<StreamQueue> queue_;

@@ -19,6 +19,60 @@ class Marker:
     pass
 
 
+def test_a_task_waiting_in_async_for_when_its_loop_closes_is_collected_and_its_child_stopped(tmp_path):
+    # The task waits on a waker the stream holds, and its frame holds the
+    # stream: a cycle only the collector can break, once it sees it.
+    pid_file = tmp_path / "pid"
+
+    async def consume(output):
+        async for _ in output:
+            pass
+
+    async def start():
+        output = await stream(Command(["/bin/sh", "-c", 'echo $$ > "$0"; exec sleep 60', str(pid_file)],
+                                      timeout=120))
+        task = asyncio.ensure_future(consume(output))
+        pid = int(await wait_for_file(pid_file))
+        await asyncio.sleep(0.1)  # the task is in its `async for`, waiting
+        assert not task.done()
+        return weakref.ref(task), pid
+
+    loop = asyncio.new_event_loop()
+    try:
+        task, pid = loop.run_until_complete(start())
+    finally:
+        loop.close()
+    del loop
+    gc.collect()
+    assert task() is None
+    assert process_gone(pid, within=5)
+
+
+async def test_a_task_left_to_itself_lives_while_its_loop_can_wake_it():
+    # Only the loop refers to these tasks, as to one waiting on a socket.
+    kinds = []
+    closed = []
+
+    async def consume():
+        output = await stream(shell("sleep 0.5; echo late"))
+        async for event in output:
+            kinds.append(event.kind)
+
+    async def close():
+        output = await stream(shell("trap '' TERM; sleep 30"))
+        closed.append(await output.aclose())  # SIGKILL comes after the grace
+
+    tasks = [weakref.ref(asyncio.ensure_future(coroutine)) for coroutine in (consume(), close())]
+    await asyncio.sleep(0.2)
+    gc.collect()
+    assert all(task() is not None for task in tasks)
+    deadline = time.monotonic() + 10
+    while any(task() is not None and not task().done() for task in tasks) and time.monotonic() < deadline:
+        await asyncio.sleep(0.02)
+    assert kinds == ["started", "stdout", "exited"]
+    assert len(closed) == 1 and closed[0].termination == "cancelled"
+
+
 async def test_the_first_callers_context_is_not_kept_by_the_loop():
     # The first run on a loop sets the loop up (its reader and the timer
     # watching it): they must not keep that caller's context variables.
