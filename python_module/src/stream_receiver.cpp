@@ -248,9 +248,10 @@ PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The iterator `await` drives: it yields the future until it is woken, then
-// hands the event over; thrown into (its task cancelled) after the event was
-// taken, it gives the event back first.
+// The iterator `await` drives: it yields the claim's waker until that is
+// set, then takes the event and hands it over in the same step; thrown into
+// (its task cancelled) before that, it gives the claim, or an event a
+// result() call took, back first.
 struct WaitState {
   Ref future;
   bool yielded = false;
@@ -345,20 +346,18 @@ PySendResult wait_send(PyObject* self, PyObject*, PyObject** result) {
   });
 }
 
-// The awaiting task throws in the exception its future's result() raised
-// (a stream error: handed over like any event) or its own cancellation (the
-// event goes back).
-void give_back_of(PyObject* self, PyObject* thrown) {
+// Something is thrown into the awaiting coroutine (its task's cancellation,
+// woken or not) or the coroutine is closed before the iterator handed its
+// event over: the event stays for the next __anext__(), whether a result()
+// call took it already or not. (A stream error is no thrown exception: the
+// task waits on the waker, which is only ever set to None or cancelled, and
+// step() raises the error itself.)
+void give_back_of(PyObject* self) {
   WaitState& wait = unbox<WaitState>(self);
   if (!wait.future) return;
   ModuleState& state = *state_of(Py_TYPE(self));
   ClaimState* claim = claim_of(state, wait.future.get());
   if (claim == nullptr) return;
-  if (thrown != nullptr && claim->phase == ClaimState::Phase::Taken && claim->settled.is_exception &&
-      claim->settled.value.get() == thrown) {
-    claim->hand_out();
-    return;
-  }
   claim->give_back();
   // The future shows what became of it, as a future a cancelled task waited
   // on does.
@@ -375,7 +374,7 @@ PyObject* wait_throw(PyObject* self, PyObject* args) {
       value = type;
       type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     }
-    give_back_of(self, value);
+    give_back_of(self);
     unbox<WaitState>(self).future.reset();
     if (traceback == Py_None) traceback = nullptr;
     Py_INCREF(type);
@@ -388,7 +387,7 @@ PyObject* wait_throw(PyObject* self, PyObject* args) {
 
 PyObject* wait_close(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    give_back_of(self, nullptr);
+    give_back_of(self);
     unbox<WaitState>(self).future.reset();
     Py_RETURN_NONE;
   });

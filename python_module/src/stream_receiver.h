@@ -7,14 +7,17 @@
 // event is already there, and no earlier awaitable is still pending, the
 // call returns an awaitable that takes it when awaited, without a trip
 // through the event loop. Otherwise it returns a future of the running loop
-// (an asyncio.Future subclass) that is woken when its event has arrived: the
-// event is taken by the future's result(), which its awaiting task calls as
-// it resumes, and handed over by the future's __await__ iterator. If the
-// awaiting task is cancelled after the wake-up but before it resumed, the
-// iterator gives the event back to the queue; a future cancelled before its
-// wake-up gives its claim up. Either way the next __anext__() gets the event:
-// a cancelled await loses nothing, under wait_for(), asyncio.timeout(),
-// Task.cancel() and task groups alike.
+// (an asyncio.Future subclass) that is woken when its event has arrived. A
+// task awaiting it waits on the claim's waker, a plain future of the loop
+// set at the same wake-up, and the future's __await__ iterator takes the
+// event only in the step that resumes the task, handing it over at once;
+// code that reads the future without awaiting it (wait_for() before 3.12,
+// gather()) takes the event through result(). A task cancelled before it
+// resumed gives its claim up (or, when a result() call took the event
+// already, puts the event back in its place), and so does a future
+// cancelled before its wake-up. Either way the next __anext__() gets the
+// event: a cancelled await loses nothing, under wait_for(),
+// asyncio.timeout(), Task.cancel() and task groups alike.
 //
 // The runtime's threads never touch Python here: a reader that makes a
 // claim ready wakes the loop through the loop's LoopLink, and the wake-up
