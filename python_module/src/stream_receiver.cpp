@@ -174,8 +174,6 @@ int next_event_clear(PyObject* self) {
   return g_future_clear(self);
 }
 
-bool is_true(const Ref& value) { return value && value.get() == Py_True; }
-
 // ---------------------------------------------------------------- the future
 
 // What result() and exception() read: the claim's settlement once the
