@@ -14,6 +14,7 @@
 #include "boxed.h"
 #include "error_translation.h"
 #include "interpreter_exit.h"
+#include "output_event_type.h"
 #include "output_stream_type.h"
 #include "stream_receiver.h"
 
@@ -98,13 +99,7 @@ PyType_Spec gone_spec = {
 PyObject* run_future_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    Ref full = Ref::steal(PyTuple_New(PyTuple_Size(args) + 1));
-    if (!full) return nullptr;
-    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
-    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
-      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
-    }
-    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    Ref cancelled = call_base(state.future_cancel, self, args, kwargs);
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
       Ref loop = call_base(state.future_get_loop, self);
@@ -480,6 +475,22 @@ Ref LoopLink::new_future(PyTypeObject* type) const {
 
 // ---------------------------------------------------------------- helpers
 
+std::optional<LoopStart> start_on_running_loop(ModuleState& state, PyTypeObject* type,
+                                               const CancellationToken& token, const char* refusal) {
+  Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
+  if (!loop) return std::nullopt;
+  auto exit_link = ExitLink::make(token);
+  if (!exit_link) {
+    PyErr_SetString(PyExc_RuntimeError, refusal);
+    return std::nullopt;
+  }
+  auto link = LoopLink::of(state, loop.get());
+  if (!link) return std::nullopt;
+  Ref future = link->new_future(type);
+  if (!future) return std::nullopt;
+  return LoopStart{std::move(link), std::move(future), std::move(*exit_link)};
+}
+
 Ref take_exception() {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -505,6 +516,18 @@ Ref call_base(PyObject* method, PyObject* self, PyObject* arg) {
   return Ref::steal(PyObject_CallFunctionObjArgs(method, self, arg, nullptr));
 }
 
+Ref call_base(PyObject* method, PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t count = PyTuple_Size(args);
+  if (count < 0) return {};
+  Ref full = Ref::steal(PyTuple_New(count + 1));
+  if (!full) return {};
+  PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
+  }
+  return Ref::steal(PyObject_Call(method, full.get(), kwargs));
+}
+
 void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome) {
   Ref done = call_base(state.future_done, future);
   // Cancelled by its awaiter in the meantime: the outcome is dropped.
@@ -512,28 +535,22 @@ void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome) {
     PyErr_Clear();
     return;
   }
-  Ref value;
-  bool is_exception = false;
+  Settlement settled;
   if (auto* result = std::get_if<RunResultData>(&outcome)) {
-    value = new_run_result(state.run_result_type, std::move(*result));
+    settled.value = new_run_result(state.run_result_type, std::move(*result));
   } else if (auto* handoff = std::get_if<QueueHandoff>(&outcome)) {
     std::shared_ptr<StreamQueue> queue = handoff->take();
-    value = new_output_stream(state, queue);
-    if (!value) queue->release_consumer();
+    settled.value = new_output_stream(state, queue);
+    if (!settled.value) queue->release_consumer();
   } else if (auto* error = std::get_if<SandboxError>(&outcome)) {
-    value = to_py_error(std::move(*error));
-    is_exception = true;
+    settled = {to_py_error(std::move(*error)), true};
   } else {
-    value = worker_failure(std::get<TaskFailure>(outcome).description);
-    is_exception = true;
+    settled = {worker_failure(std::get<TaskFailure>(outcome).description), true};
   }
-  if (!value) {
-    value = take_exception();
-    is_exception = true;
-  }
-  if (!value) return;
-  if (!call_base(is_exception ? state.future_set_exception : state.future_set_result, future,
-                 value.get())) {
+  settled = or_raised(std::move(settled));
+  if (!settled.value) return;
+  if (!call_base(settled.is_exception ? state.future_set_exception : state.future_set_result, future,
+                 settled.value.get())) {
     PyErr_Clear();
   }
 }

@@ -30,6 +30,7 @@
 
 #include "cancellation.h"
 #include "events/stream_queue.h"
+#include "interpreter_exit.h"
 #include "module_state.h"
 #include "outcome.h"
 #include "run_result_type.h"
@@ -170,6 +171,21 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   std::unordered_map<PyObject*, Ref> kept_;  // see keep()
 };
 
+// What work started from the running loop needs: the loop's link, the
+// future the caller gets (of `type`, on that loop), and the registration
+// that stops the work if the interpreter exits first.
+struct LoopStart {
+  std::shared_ptr<LoopLink> link;
+  Ref future;
+  ExitLink exit_link;
+};
+
+// Null with an exception set: RuntimeError when no asyncio event loop is
+// running in this thread, or when the interpreter is exiting (`refusal` is
+// the message then).
+std::optional<LoopStart> start_on_running_loop(ModuleState& state, PyTypeObject* type,
+                                               const CancellationToken& token, const char* refusal);
+
 // The pending exception as an instance (with its traceback), cleared; null
 // when none is pending. Interpreter lock needed.
 Ref take_exception();
@@ -185,5 +201,8 @@ bool create_bridge_types(PyObject* module, ModuleState& state);
 // asyncio.Future.method(self, *args): the base implementation the
 // subclasses' overrides call. Interpreter lock needed.
 Ref call_base(PyObject* method, PyObject* self, PyObject* arg = nullptr);
+// asyncio.Future.method(self, *args, **kwargs), for an override that passes
+// on what it was called with (`kwargs` may be null).
+Ref call_base(PyObject* method, PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace quellar::py

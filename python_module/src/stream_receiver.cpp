@@ -18,18 +18,6 @@ namespace {
 // queue, refilled by other threads, may never do.
 constexpr unsigned kReadyStreak = 16;
 
-// Raises `settled` (an exception) or finishes an iteration with its value.
-void raise_or_stop(const Settlement& settled) {
-  if (settled.is_exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled.value.get())), settled.value.get());
-    return;
-  }
-  // The value travels inside a StopIteration instance: handed over bare, a
-  // tuple would be taken for the exception's arguments.
-  Ref stop = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, settled.value.get(), nullptr));
-  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-}
-
 // ---------------------------------------------------------------- the claim
 
 // What a future of an event holds (in its attribute _quellar_claim): its
@@ -75,11 +63,7 @@ struct ClaimState {
     }
     // The Python object gets a copy: the item itself is kept until it is
     // handed out, to be given back if its awaiter is cancelled first.
-    settled = to_python(state, Received(*got));
-    if (!settled.value) {
-      settled.value = take_exception();
-      settled.is_exception = true;
-    }
+    settled = or_raised(to_python(state, Received(*got)));
     taken = std::move(*got);
     phase = Phase::Taken;
     return &settled;
@@ -205,7 +189,7 @@ PyObject* next_event_result(PyObject* self, PyObject*) {
     Reading read = read_claim(state, self, state.future_result);
     if (read.settled == nullptr) return read.base.release();
     if (read.settled->is_exception) {
-      raise_or_stop(*read.settled);
+      finish_with(*read.settled);
       return nullptr;
     }
     return Ref(read.settled->value).release();
@@ -226,14 +210,7 @@ PyObject* next_event_exception(PyObject* self, PyObject*) {
 PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    const Py_ssize_t count = PyTuple_Size(args);
-    Ref full = Ref::steal(PyTuple_New(count + 1));
-    if (!full) return nullptr;
-    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
-    }
-    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    Ref cancelled = call_base(state.future_cancel, self, args, kwargs);
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
       if (ClaimState* claim = claim_of(state, self)) {
@@ -305,7 +282,7 @@ Step step(PyObject* self, Ref& out) {
   if (settled == nullptr) return Step::Raise;
   claim->hand_out();
   if (settled->is_exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled->value.get())), settled->value.get());
+    finish_with(*settled);
     return Step::Raise;
   }
   out = settled->value;
@@ -319,7 +296,7 @@ PyObject* wait_next(PyObject* self) {
       case Step::Yield:
         return out.release();
       case Step::Return:
-        raise_or_stop(Settlement{std::move(out), false});
+        finish_with(Settlement{std::move(out), false});
         return nullptr;
       default:
         return nullptr;
@@ -661,11 +638,7 @@ void StreamReceiver::drain() {
       ++it;
       continue;
     }
-    Settlement settled = collected_to_python(st, std::move(*decided));
-    if (!settled.value) {
-      settled.value = take_exception();
-      settled.is_exception = true;
-    }
+    Settlement settled = or_raised(collected_to_python(st, std::move(*decided)));
     if (settled.value &&
         !call_base(settled.is_exception ? st.future_set_exception : st.future_set_result,
                    it->future.get(), settled.value.get())) {
