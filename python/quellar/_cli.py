@@ -65,9 +65,14 @@ exit status:
   N        the program exited with status N
   128+N    the program was killed by signal N
   124      the time limit ran out (the group was stopped)
-  125      the supervisor failed, or an output limit was passed; one line
+  125      the supervisor failed, an output limit was passed, or quellar
+           could not write to its own standard output or error (a full
+           disk, a closed descriptor: the program is stopped); one line
            "quellar: CODE: MESSAGE" on standard error names the error
-           (CODE "output_too_large" or "stderr_too_large" for the limits)
+           (CODE "output_too_large" or "stderr_too_large" for the limits,
+           "write_failed" for a failed write)
+  141      a reader of quellar's output went away (`quellar run ... | head`)
+           while the program was still writing: the program was stopped
   127      a bare PROGRAM was not found on PATH
   130      quellar was interrupted (Ctrl-C): the program's group was stopped
            first; SIGTERM and SIGHUP likewise give 143 and 129
@@ -168,67 +173,135 @@ def _run_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     return asyncio.run(_supervise(command, policy))
 
 
+class _WriteInterrupted(Exception):
+    """Raised by a stop signal's handler into a write that blocks."""
+
+
+class _Stops:
+    """What STOP_SIGNALS do while the program runs: the first one received is
+    recorded, and the token is cancelled.
+
+    The loop's own handlers (loop.add_signal_handler) run only when the loop
+    does, and never while a write holds it: a reader that stops reading
+    (`quellar run -- yes | sleep 60`) would block the write, and with it the
+    signal, for as long as the reader lives. So a Python-level handler sits
+    on top of the loop's (which still gets the signal, through the loop's
+    wake-up descriptor, and cancels the token): it interrupts a write that is
+    in progress, whose descriptor is then given up."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, token: CancellationToken) -> None:
+        self._loop = loop
+        self._token = token
+        self.stopped_by: int | None = None
+        self.writing = False
+
+    def __enter__(self) -> _Stops:
+        for signum in STOP_SIGNALS:
+            self._loop.add_signal_handler(signum, self._stop, signum)
+            signal.signal(signum, self._interrupt)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for signum in STOP_SIGNALS:
+            self._loop.remove_signal_handler(signum)
+
+    def _stop(self, signum: int) -> None:
+        if self.stopped_by is None:
+            self.stopped_by = signum
+        self._token.cancel()
+
+    def _interrupt(self, signum: int, frame: object) -> None:
+        if self.stopped_by is None:
+            self.stopped_by = signum
+        if self.writing:
+            raise _WriteInterrupted
+
+
 async def _supervise(command: Command, policy: Policy) -> int:
-    loop = asyncio.get_running_loop()
     token = CancellationToken()
-    stopped_by: list[int] = []
-
-    def stop(signum: int) -> None:
-        if not stopped_by:
-            stopped_by.append(signum)
-        token.cancel()
-
-    for signum in STOP_SIGNALS:
-        loop.add_signal_handler(signum, stop, signum)
-    try:
+    with _Stops(asyncio.get_running_loop(), token) as stops:
         try:
             output = await stream(command, policy=policy, cancellation=token)
-            result, reader_gone = await _copy_output(output, token)
+            result, copied = await _copy_output(output, token, stops)
         except SupervisorError as error:
             print(f"quellar: {error.code}: {error}", file=sys.stderr)
             return EXIT_SUPERVISOR_FAILED
-    finally:
-        for signum in STOP_SIGNALS:
-            loop.remove_signal_handler(signum)
-    if result.termination == "cancelled":
-        if stopped_by:
-            return 128 + stopped_by[0]
-        if reader_gone:
-            return 128 + signal.SIGPIPE
+    if result.termination == "cancelled" and stops.stopped_by is not None:
+        return 128 + stops.stopped_by
+    if copied.failure is not None:
+        _report(f"quellar: write_failed: {copied.failure}")
+        return EXIT_SUPERVISOR_FAILED
+    if result.termination == "cancelled" and copied.reader_gone:
+        return 128 + signal.SIGPIPE
     return _status(result)
 
 
-async def _copy_output(output: OutputStream, token: CancellationToken) -> tuple[RunResult, bool]:
+class _Copied:
+    """How copying the program's output went: whether a reader of quellar's
+    output went away, and the first write that failed otherwise."""
+
+    def __init__(self) -> None:
+        self.reader_gone = False
+        self.failure: str | None = None
+
+
+async def _copy_output(output: OutputStream, token: CancellationToken,
+                       stops: _Stops) -> tuple[RunResult, _Copied]:
     """Writes each chunk to the same descriptor the program wrote it to, as it
-    arrives. Returns the final result, and whether a reader of quellar's
-    output went away."""
+    arrives. Returns the final result, and how the copy went."""
     result: RunResult | None = None
+    copied = _Copied()
     closed: set[int] = set()
     async for event in output:
         if event.kind in ("stdout", "stderr"):
             fd = 1 if event.kind == "stdout" else 2
-            if fd not in closed and not _write_all(fd, event.data):
-                # Nobody reads this stream any more (`quellar run ... | head`):
-                # the program is stopped, as a shell pipeline's writer would be.
+            if fd in closed:
+                continue
+            error = _write_all(fd, event.data, stops)
+            if error is not None:
+                # Nobody reads this stream any more (`quellar run ... | head`),
+                # or it cannot take the output: the program is stopped, as a
+                # shell pipeline's writer would be. What it still writes there
+                # is dropped.
                 closed.add(fd)
                 token.cancel()
+                if isinstance(error, BrokenPipeError):
+                    copied.reader_gone = True
+                elif not isinstance(error, _WriteInterrupted) and copied.failure is None:
+                    name = "output" if fd == 1 else "error"
+                    copied.failure = f"cannot write to standard {name}: {error.strerror or error}"
         elif event.kind == "exited":
             result = event.result
     if result is None:
         raise RuntimeError("the stream ended without a result")
-    return result, bool(closed)
+    return result, copied
 
 
-def _write_all(fd: int, data: bytes) -> bool:
-    """Writes data unbuffered; False when the reader is gone."""
+def _write_all(fd: int, data: bytes, stops: _Stops) -> OSError | _WriteInterrupted | None:
+    """Writes data unbuffered. Returns None once it is written, else what
+    ended the write: BrokenPipeError when the reader is gone, another OSError
+    when the descriptor cannot take it, _WriteInterrupted when a stop signal
+    came while the write was blocked."""
     view = memoryview(data)
-    while view:
-        try:
-            written = os.write(fd, view)
-        except BrokenPipeError:
-            return False
-        view = view[written:]
-    return True
+    try:
+        while view:
+            stops.writing = True
+            try:
+                written = os.write(fd, view)
+            finally:
+                stops.writing = False
+            view = view[written:]
+    except (OSError, _WriteInterrupted) as error:
+        return error
+    return None
+
+
+def _report(line: str) -> None:
+    """One line on standard error, which may be the descriptor that failed."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
 
 
 def _status(result: RunResult) -> int:

@@ -159,8 +159,10 @@ class OutputStream:
 
     def __aiter__(self) -> OutputStream: ...
     def __anext__(self) -> Awaitable[OutputEvent]:
-        """Takes the next event at the call, whether or not the awaitable is
-        awaited: an awaitable that is never awaited still consumes its event.
+        """Claims the next event at the call: the n-th call gets the n-th
+        event, whatever order the awaitables are awaited in. The event is
+        taken only when the awaitable is awaited: one dropped unawaited
+        leaves its event to the next call.
         When the event is already there the awaitable is complete at once;
         otherwise it is a future of the running loop.
 

@@ -14,6 +14,7 @@
 #include "boxed.h"
 #include "error_translation.h"
 #include "interpreter_exit.h"
+#include "output_event_type.h"
 #include "output_stream_type.h"
 #include "stream_receiver.h"
 
@@ -98,13 +99,7 @@ PyType_Spec gone_spec = {
 PyObject* run_future_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    Ref full = Ref::steal(PyTuple_New(PyTuple_Size(args) + 1));
-    if (!full) return nullptr;
-    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
-    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
-      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
-    }
-    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    Ref cancelled = call_base(state.future_cancel, self, args, kwargs);
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
       Ref loop = call_base(state.future_get_loop, self);
@@ -204,6 +199,7 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   }
   auto link = std::make_shared<LoopLink>();
   link->loop_ = Ref::borrow(loop);
+  link->key_ = loop;
   link->call_soon_threadsafe_ = Ref::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"));
   if (!link->call_soon_threadsafe_) return nullptr;
   Ref object = box(state.loop_link_type, LinkHandle{link});
@@ -212,17 +208,19 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   link->drain_ = Ref::steal(PyCFunction_NewEx(&drain_def, object.get(), nullptr));
   if (!link->drain_) return nullptr;
   link->drain_args_ = Ref::steal(PyTuple_Pack(1, link->drain_.get()));
-  {
-    // The drain runs in a context of its own, made once: scheduled without
-    // one, each call would copy the calling thread's.
-    Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
-    Ref context_type = contextvars ? Ref::steal(PyObject_GetAttrString(contextvars.get(), "Context")) : Ref();
-    Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref();
-    link->drain_kwargs_ = Ref::steal(PyDict_New());
-    if (!context || !link->drain_kwargs_ ||
-        PyDict_SetItemString(link->drain_kwargs_.get(), "context", context.get()) < 0) {
-      return nullptr;
-    }
+  // Everything the link schedules on the loop runs in an empty context of
+  // its own, made once. A handle scheduled without one copies the context
+  // of whoever scheduled it: the reader and the watch timer, which live as
+  // long as the loop, would keep the first caller's context variables (and
+  // all they hold) alive with it, and each call_soon_threadsafe would copy
+  // a runtime thread's.
+  Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
+  Ref context_type = contextvars ? Ref::steal(PyObject_GetAttrString(contextvars.get(), "Context")) : Ref();
+  Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref();
+  link->drain_kwargs_ = Ref::steal(PyDict_New());
+  if (!context || !link->drain_kwargs_ ||
+      PyDict_SetItemString(link->drain_kwargs_.get(), "context", context.get()) < 0) {
+    return nullptr;
   }
   link->future_kwargs_ = Ref::steal(PyDict_New());
   if (!link->drain_args_ || !link->future_kwargs_ ||
@@ -231,11 +229,15 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   }
   // The loop watches the doorbell; one that cannot (no add_reader) is
   // called through call_soon_threadsafe.
+  // add_reader takes no context: it is called from inside the link's, which
+  // its handle copies.
   if (link->doorbell_.open()) {
     Ref fd = Ref::steal(PyLong_FromLong(link->doorbell_.fd()));
-    Ref name = Ref::steal(PyUnicode_FromString("add_reader"));
-    if (!fd || !name ||
-        !Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), fd.get(), link->drain_.get(), nullptr))) {
+    Ref add_reader = Ref::steal(PyObject_GetAttrString(loop, "add_reader"));
+    Ref run = Ref::steal(PyUnicode_FromString("run"));
+    if (!fd || !add_reader || !run ||
+        !Ref::steal(PyObject_CallMethodObjArgs(context.get(), run.get(), add_reader.get(), fd.get(),
+                                               link->drain_.get(), nullptr))) {
       PyErr_Clear();
       link->doorbell_.close();
     }
@@ -247,11 +249,10 @@ std::shared_ptr<LoopLink> LoopLink::of(ModuleState& state, PyObject* loop) {
   Ref watch = Ref::steal(PyCFunction_NewEx(&watch_def, nullptr, nullptr));
   Ref timer;
   if (notice && watch) {
-    Ref delay = Ref::steal(PyFloat_FromDouble(kWatchDelay));
-    Ref name = Ref::steal(PyUnicode_FromString("call_later"));
-    if (delay && name) {
-      timer = Ref::steal(PyObject_CallMethodObjArgs(loop, name.get(), delay.get(), watch.get(),
-                                                    notice.get(), object.get(), nullptr));
+    Ref call_later = Ref::steal(PyObject_GetAttrString(loop, "call_later"));
+    Ref args = Ref::steal(Py_BuildValue("(dOOO)", kWatchDelay, watch.get(), notice.get(), object.get()));
+    if (call_later && args) {
+      timer = Ref::steal(PyObject_Call(call_later.get(), args.get(), link->drain_kwargs_.get()));
     }
   }
   if (!timer) {
@@ -268,13 +269,16 @@ LoopLink::~LoopLink() {
     // The interpreter is exiting: its references are leaked on purpose.
     for (Delivery& delivery : pending_) delivery.future.abandon();
     for (Ref* ref : references()) ref->abandon();
+    for (auto& [future, ref] : kept_) ref.abandon();
     self_.abandon();
     return;
   }
   GilGuard locked;
-  PyObject* loop = loop_.get();
-  if (auto it = g_links->find(loop); it != g_links->end() && it->second.expired()) g_links->erase(it);
+  // By the key, not loop_: the collector may have cleared that already. An
+  // entry a newer link of the same address took over stays.
+  if (auto it = g_links->find(key_); it != g_links->end() && it->second.expired()) g_links->erase(it);
   pending_.clear();
+  kept_.clear();
   for (Ref* ref : references()) ref->reset();
   self_.reset();
 }
@@ -303,6 +307,22 @@ void LoopLink::cancel_run(PyObject* future) {
   // for the interpreter lock.
   GilRelease unlocked;
   token->cancel();
+}
+
+void LoopLink::keep(const Ref& future) {
+  {
+    std::lock_guard guard(lock_);
+    // A closed loop settles nothing any more: it keeps nothing either.
+    if (gone_) return;
+  }
+  kept_.emplace(future.get(), future);
+}
+
+void LoopLink::let_go(PyObject* future) {
+  auto it = kept_.find(future);
+  if (it == kept_.end()) return;
+  Ref held = std::move(it->second);
+  kept_.erase(it);
 }
 
 void LoopLink::deliver(Ref future, RunDelivery outcome) {
@@ -408,6 +428,11 @@ void LoopLink::loop_gone() {
     drain_scheduled_ = false;
   }
   dropped.clear();
+  // Swapped out first: releasing one may finalize a task, whose coroutine
+  // lets go of another.
+  std::unordered_map<PyObject*, Ref> kept;
+  kept.swap(kept_);
+  kept.clear();
   if (tokens.empty()) return;
   // Their futures can never be settled: the runs stop now, their groups
   // killed, instead of running on to their timeouts.
@@ -417,6 +442,7 @@ void LoopLink::loop_gone() {
 
 int LoopLink::traverse(visitproc visit, void* arg) {
   for (Ref* ref : references()) Py_VISIT(ref->get());
+  for (const auto& [future, ref] : kept_) Py_VISIT(ref.get());
   std::lock_guard guard(lock_);
   for (const Delivery& delivery : pending_) Py_VISIT(delivery.future.get());
   return 0;
@@ -430,6 +456,9 @@ void LoopLink::clear() {
     dropped.swap(pending_);
   }
   dropped.clear();
+  std::unordered_map<PyObject*, Ref> kept;
+  kept.swap(kept_);
+  kept.clear();
   for (Ref* ref : references()) ref->reset();
 }
 
@@ -445,6 +474,22 @@ Ref LoopLink::new_future(PyTypeObject* type) const {
 }
 
 // ---------------------------------------------------------------- helpers
+
+std::optional<LoopStart> start_on_running_loop(ModuleState& state, PyTypeObject* type,
+                                               const CancellationToken& token, const char* refusal) {
+  Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
+  if (!loop) return std::nullopt;
+  auto exit_link = ExitLink::make(token);
+  if (!exit_link) {
+    PyErr_SetString(PyExc_RuntimeError, refusal);
+    return std::nullopt;
+  }
+  auto link = LoopLink::of(state, loop.get());
+  if (!link) return std::nullopt;
+  Ref future = link->new_future(type);
+  if (!future) return std::nullopt;
+  return LoopStart{std::move(link), std::move(future), std::move(*exit_link)};
+}
 
 Ref take_exception() {
   PyObject* type = nullptr;
@@ -471,6 +516,18 @@ Ref call_base(PyObject* method, PyObject* self, PyObject* arg) {
   return Ref::steal(PyObject_CallFunctionObjArgs(method, self, arg, nullptr));
 }
 
+Ref call_base(PyObject* method, PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t count = PyTuple_Size(args);
+  if (count < 0) return {};
+  Ref full = Ref::steal(PyTuple_New(count + 1));
+  if (!full) return {};
+  PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
+  }
+  return Ref::steal(PyObject_Call(method, full.get(), kwargs));
+}
+
 void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome) {
   Ref done = call_base(state.future_done, future);
   // Cancelled by its awaiter in the meantime: the outcome is dropped.
@@ -478,28 +535,22 @@ void settle_run(ModuleState& state, PyObject* future, RunDelivery outcome) {
     PyErr_Clear();
     return;
   }
-  Ref value;
-  bool is_exception = false;
+  Settlement settled;
   if (auto* result = std::get_if<RunResultData>(&outcome)) {
-    value = new_run_result(state.run_result_type, std::move(*result));
+    settled.value = new_run_result(state.run_result_type, std::move(*result));
   } else if (auto* handoff = std::get_if<QueueHandoff>(&outcome)) {
     std::shared_ptr<StreamQueue> queue = handoff->take();
-    value = new_output_stream(state, queue);
-    if (!value) queue->release_consumer();
+    settled.value = new_output_stream(state, queue);
+    if (!settled.value) queue->release_consumer();
   } else if (auto* error = std::get_if<SandboxError>(&outcome)) {
-    value = to_py_error(std::move(*error));
-    is_exception = true;
+    settled = {to_py_error(std::move(*error)), true};
   } else {
-    value = worker_failure(std::get<TaskFailure>(outcome).description);
-    is_exception = true;
+    settled = {worker_failure(std::get<TaskFailure>(outcome).description), true};
   }
-  if (!value) {
-    value = take_exception();
-    is_exception = true;
-  }
-  if (!value) return;
-  if (!call_base(is_exception ? state.future_set_exception : state.future_set_result, future,
-                 value.get())) {
+  settled = or_raised(std::move(settled));
+  if (!settled.value) return;
+  if (!call_base(settled.is_exception ? state.future_set_exception : state.future_set_result, future,
+                 settled.value.get())) {
     PyErr_Clear();
   }
 }

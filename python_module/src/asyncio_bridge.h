@@ -30,6 +30,7 @@
 
 #include "cancellation.h"
 #include "events/stream_queue.h"
+#include "interpreter_exit.h"
 #include "module_state.h"
 #include "outcome.h"
 #include "run_result_type.h"
@@ -77,6 +78,15 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
   // cancels `token` (cancel_run), and so does the loop's closing.
   void attach_run(PyObject* future, CancellationToken token);
   void cancel_run(PyObject* future);
+
+  // A future of this loop that a stream will settle (the waker a task waits
+  // on, aclose()'s future): kept, and shown to the collector, until
+  // let_go() or the loop's closing. So a task left to itself in `async for`
+  // lives as long as the loop that can still wake it, as one waiting on a
+  // socket lives with the loop's reader; once the loop has closed, nothing
+  // keeps it but the cycle through its stream, which the collector frees.
+  void keep(const Ref& future);
+  void let_go(PyObject* future);
 
   // ---- any thread, without the interpreter lock
 
@@ -146,16 +156,35 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
 
   // Interpreter lock only.
   Ref loop_;
+  // The loop's address, its entry's key in the table of links: never
+  // dereferenced, and kept after the collector clears loop_.
+  PyObject* key_ = nullptr;
   Ref call_soon_threadsafe_;
   Ref drain_;  // the callable the loop runs: bound to the link's object
-  Ref drain_args_;    // (drain_,) and {"context": its context}, for
-  Ref drain_kwargs_;  // call_soon_threadsafe
+  Ref drain_args_;    // (drain_,) and {"context": the link's context}, for
+  Ref drain_kwargs_;  // call_soon_threadsafe (the kwargs also for the watch timer)
   Ref future_kwargs_;  // {"loop": loop}, for the futures of this loop
   // The link's object, held while runs are in flight: a run in flight keeps
   // its loop alive, a finished one does not.
   Ref self_;
   PyObject* object_ = nullptr;  // borrowed: the link's Python object
+  std::unordered_map<PyObject*, Ref> kept_;  // see keep()
 };
+
+// What work started from the running loop needs: the loop's link, the
+// future the caller gets (of `type`, on that loop), and the registration
+// that stops the work if the interpreter exits first.
+struct LoopStart {
+  std::shared_ptr<LoopLink> link;
+  Ref future;
+  ExitLink exit_link;
+};
+
+// Null with an exception set: RuntimeError when no asyncio event loop is
+// running in this thread, or when the interpreter is exiting (`refusal` is
+// the message then).
+std::optional<LoopStart> start_on_running_loop(ModuleState& state, PyTypeObject* type,
+                                               const CancellationToken& token, const char* refusal);
 
 // The pending exception as an instance (with its traceback), cleared; null
 // when none is pending. Interpreter lock needed.
@@ -172,5 +201,8 @@ bool create_bridge_types(PyObject* module, ModuleState& state);
 // asyncio.Future.method(self, *args): the base implementation the
 // subclasses' overrides call. Interpreter lock needed.
 Ref call_base(PyObject* method, PyObject* self, PyObject* arg = nullptr);
+// asyncio.Future.method(self, *args, **kwargs), for an override that passes
+// on what it was called with (`kwargs` may be null).
+Ref call_base(PyObject* method, PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace quellar::py

@@ -26,16 +26,11 @@ bool host_isolation() {
 }
 
 // Whether a contained run dies with this process, even when it is killed
-// outright: the launcher keeps each run in a PID namespace whose processes
-// die with it, and it dies with us. (An uncontained run is the caller's own
-// process group, and outlives a process that cannot signal it any more.)
-bool host_parent_death_cleanup() {
-#if defined(__APPLE__)
-  return false;
-#else
-  return platform::contained_runs_die_with_supervisor();
-#endif
-}
+// outright: on Linux the launcher keeps each run in a PID namespace whose
+// processes die with it, and it dies with us; macOS has nothing of the kind.
+// (An uncontained run is the caller's own process group, and outlives a
+// process that cannot signal it any more.)
+bool host_parent_death_cleanup() { return platform::contained_runs_die_with_supervisor(); }
 
 PyObject* platform_capabilities(PyObject*, PyObject*) {
   const bool isolation = host_isolation();

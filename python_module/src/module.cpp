@@ -53,9 +53,8 @@ int exec_module(PyObject* module) {
       state.kind_names[i] = PyUnicode_InternFromString(kinds[i]);
       if (state.kind_names[i] == nullptr) return -1;
     }
-    state.str_claim = PyUnicode_InternFromString("_quellar_claim");
     state.str_blocking = PyUnicode_InternFromString("_asyncio_future_blocking");
-    if (state.str_claim == nullptr || state.str_blocking == nullptr) return -1;
+    if (state.str_blocking == nullptr) return -1;
 
     if (PyModule_AddFunctions(module, run_defs) < 0 ||
         PyModule_AddFunctions(module, stream_defs) < 0 ||
@@ -94,7 +93,6 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->future_done);
   Py_VISIT(state->future_cancelled);
   Py_VISIT(state->future_get_loop);
-  Py_VISIT(state->str_claim);
   Py_VISIT(state->str_blocking);
   for (PyObject* name : state->kind_names) Py_VISIT(name);
   return 0;
@@ -127,7 +125,6 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->future_done);
   Py_CLEAR(state->future_cancelled);
   Py_CLEAR(state->future_get_loop);
-  Py_CLEAR(state->str_claim);
   Py_CLEAR(state->str_blocking);
   for (PyObject*& name : state->kind_names) Py_CLEAR(name);
   return 0;

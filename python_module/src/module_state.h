@@ -41,8 +41,7 @@ struct ModuleState {
   PyObject* future_done;
   PyObject* future_cancelled;
   PyObject* future_get_loop;
-  // Interned attribute names and the event kinds' names.
-  PyObject* str_claim;     // "_quellar_claim"
+  // An interned attribute name and the event kinds' names.
   PyObject* str_blocking;  // "_asyncio_future_blocking"
   PyObject* kind_names[4];  // "started", "stdout", "stderr", "exited"
 };

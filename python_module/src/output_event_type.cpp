@@ -111,6 +111,23 @@ PyObject* create_output_event_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &event_spec, nullptr);
 }
 
+Settlement or_raised(Settlement settled) {
+  if (!settled.value) {
+    settled.value = take_exception();
+    settled.is_exception = true;
+  }
+  return settled;
+}
+
+void finish_with(const Settlement& settled) {
+  if (settled.is_exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled.value.get())), settled.value.get());
+    return;
+  }
+  Ref stop = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, settled.value.get(), nullptr));
+  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+}
+
 Settlement to_python(ModuleState& state, Received received) {
   if (!received) return {Ref::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration)), true};
   StreamItem& item = *received;

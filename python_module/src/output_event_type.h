@@ -19,6 +19,15 @@ struct Settlement {
   bool is_exception = false;
 };
 
+// `settled`, or, when building its value failed, a settlement raising the
+// exception that the failure set (taken).
+Settlement or_raised(Settlement settled);
+
+// Ends an awaitable's iteration with `settled`: raises its exception, or
+// stops with its value. The value travels inside a StopIteration instance:
+// handed over bare, a tuple would be taken for the exception's arguments.
+void finish_with(const Settlement& settled);
+
 // What an item taken from a stream becomes, built with the interpreter lock:
 // an OutputEvent ("started", "stdout", "stderr", "exited" with its
 // RunResult), or the exception to raise (SupervisorError for a stream error,

@@ -7,10 +7,18 @@
 namespace quellar::py {
 namespace {
 
-// Holds no Python reference itself: its receiver's are weak, or its claims'
-// (which the collector sees through the futures holding them).
+// The stream shows the collector its receiver's references (the wakers its
+// waiting tasks hang on, its closers' futures, the module): a task waiting
+// in `async for` holds the stream that holds the task's waker.
 struct StreamState {
   std::shared_ptr<StreamReceiver> receiver;
+
+  int traverse(visitproc visit, void* arg) { return receiver ? receiver->traverse(visit, arg) : 0; }
+  // The receiver stays: the deallocation that follows still releases the
+  // stream's consumer through it.
+  void clear() {
+    if (receiver) receiver->clear();
+  }
 };
 
 StreamReceiver& receiver_of(PyObject* self) { return *unbox<StreamState>(self).receiver; }
@@ -57,6 +65,9 @@ PyObject* stream_cancel(PyObject* self, PyObject*) {
 }
 
 void stream_dealloc(PyObject* self) {
+  // Untracked before anything is released: a collection that starts during
+  // the release must not visit a stream half torn down.
+  PyObject_GC_UnTrack(self);
   StreamState& stream = unbox<StreamState>(self);
   // A deallocation may happen while an exception propagates.
   PyObject *type, *value, *traceback;
@@ -72,7 +83,7 @@ void stream_dealloc(PyObject* self) {
   }
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-  boxed_dealloc<StreamState>(self);
+  boxed_gc_dealloc<StreamState>(self);
 }
 
 PyMethodDef stream_methods[] = {
@@ -103,6 +114,8 @@ PyType_Slot stream_slots[] = {
     {Py_am_anext, reinterpret_cast<void*>(stream_anext)},
     {Py_tp_methods, stream_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boxed_traverse<StreamState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(boxed_clear<StreamState>)},
     {0, nullptr},
 };
 
@@ -110,7 +123,8 @@ PyType_Spec stream_spec = {
     "quellar._native.OutputStream",
     sizeof(Boxed<StreamState>),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     stream_slots,
 };
 

@@ -32,11 +32,7 @@ struct ReadyState {
         PyErr_SetString(PyExc_RuntimeError, "the event of this awaitable is not there");
         return nullptr;
       }
-      settled = to_python(state, std::move(*got));
-      if (!settled.value) {
-        settled.value = take_exception();
-        settled.is_exception = true;
-      }
+      settled = or_raised(to_python(state, std::move(*got)));
     }
     return &settled;
   }
@@ -50,23 +46,11 @@ struct ReadyState {
 
 PyObject* ready_await(PyObject* self) { return Ref::borrow(self).release(); }
 
-// Raises the exception, or finishes the iteration with the value. The value
-// travels inside a StopIteration instance: handed over bare, a tuple would be
-// taken for the exception's arguments.
-void set_finished(const Settlement& settled) {
-  if (settled.is_exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled.value.get())), settled.value.get());
-    return;
-  }
-  Ref stop = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, settled.value.get(), nullptr));
-  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-}
-
 // The iterator protocol: what `await` uses from CPython 3.12 on.
 PyObject* ready_next(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const Settlement* settled = unbox<ReadyState>(self).outcome(*state_of(Py_TYPE(self)));
-    if (settled != nullptr) set_finished(*settled);
+    if (settled != nullptr) finish_with(*settled);
     return nullptr;
   });
 }
@@ -79,7 +63,7 @@ PySendResult ready_send(PyObject* self, PyObject*, PyObject** result) {
     const Settlement* settled = unbox<ReadyState>(self).outcome(*state_of(Py_TYPE(self)));
     if (settled == nullptr) return PYGEN_ERROR;
     if (settled->is_exception) {
-      set_finished(*settled);
+      finish_with(*settled);
       return PYGEN_ERROR;
     }
     *result = Ref(settled->value).release();

@@ -93,23 +93,15 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     ExecutionRequest request = request_from(*command, policy);
 
-    Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
-    if (!loop) return nullptr;
-    auto exit_link = ExitLink::make(token);
-    if (!exit_link) {
-      PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no run can start");
-      return nullptr;
-    }
-    auto link = LoopLink::of(state, loop.get());
-    if (!link) return nullptr;
-    Ref future = link->new_future(state.run_future_type);
-    if (!future) return nullptr;
+    auto start = start_on_running_loop(state, state.run_future_type, token,
+                                       "the interpreter is exiting: no run can start");
+    if (!start) return nullptr;
     // Cancelling the future cancels the token, which kills the child's group
     // and ends the run; so does the loop's closing.
-    link->attach_run(future.get(), token);
+    start->link->attach_run(start->future.get(), token);
 
-    PyObject* returned = Ref(future).release();
-    RunDone done(std::move(link), std::move(future), token, std::move(*exit_link));
+    PyObject* returned = Ref(start->future).release();
+    RunDone done(std::move(start->link), std::move(start->future), token, std::move(start->exit_link));
     {
       // The runtime may need a lock that one of its threads holds while
       // waiting for the interpreter lock.

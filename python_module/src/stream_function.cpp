@@ -87,20 +87,12 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     ExecutionRequest request = request_from(*command, policy);
 
-    Ref loop = Ref::steal(PyObject_CallNoArgs(state.get_running_loop));
-    if (!loop) return nullptr;
-    auto exit_link = ExitLink::make(token);
-    if (!exit_link) {
-      PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting: no stream can start");
-      return nullptr;
-    }
-    auto link = LoopLink::of(state, loop.get());
-    if (!link) return nullptr;
-    Ref future = link->new_future(reinterpret_cast<PyTypeObject*>(state.future_type));
-    if (!future) return nullptr;
+    auto start = start_on_running_loop(state, reinterpret_cast<PyTypeObject*>(state.future_type), token,
+                                       "the interpreter is exiting: no stream can start");
+    if (!start) return nullptr;
 
-    PyObject* returned = Ref(future).release();
-    StreamDone done(std::move(link), std::move(future), std::move(*exit_link));
+    PyObject* returned = Ref(start->future).release();
+    StreamDone done(std::move(start->link), std::move(start->future), std::move(start->exit_link));
     {
       // As for run(): the runtime may need a lock that one of its threads
       // holds while waiting for the interpreter lock.

@@ -18,18 +18,6 @@ namespace {
 // queue, refilled by other threads, may never do.
 constexpr unsigned kReadyStreak = 16;
 
-// Raises `settled` (an exception) or finishes an iteration with its value.
-void raise_or_stop(const Settlement& settled) {
-  if (settled.is_exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled.value.get())), settled.value.get());
-    return;
-  }
-  // The value travels inside a StopIteration instance: handed over bare, a
-  // tuple would be taken for the exception's arguments.
-  Ref stop = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, settled.value.get(), nullptr));
-  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-}
-
 // ---------------------------------------------------------------- the claim
 
 // What a future of an event holds (in its attribute _quellar_claim): its
@@ -75,11 +63,7 @@ struct ClaimState {
     }
     // The Python object gets a copy: the item itself is kept until it is
     // handed out, to be given back if its awaiter is cancelled first.
-    settled = to_python(state, Received(*got));
-    if (!settled.value) {
-      settled.value = take_exception();
-      settled.is_exception = true;
-    }
+    settled = or_raised(to_python(state, Received(*got)));
     taken = std::move(*got);
     phase = Phase::Taken;
     return &settled;
@@ -148,12 +132,15 @@ PyObject*& claim_slot(PyObject* future) {
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(future) + g_claim_offset);
 }
 
-// The claim of a future of an event; null (no exception) without one.
+// The claim of a future of an event; null (no exception) without one. The
+// slot is writable from Python (see the members): whatever else was put
+// there is no claim, and is never unboxed.
 ClaimState* claim_of(ModuleState& state, PyObject* future) {
   if (!PyObject_TypeCheck(future, state.next_event_type)) return nullptr;
   PyObject* claim = claim_slot(future);
+  if (claim == nullptr || Py_TYPE(claim) != state.claim_type) return nullptr;
   // Borrowed: the future holds the claim for as long as the future lives.
-  return claim != nullptr ? &unbox<ClaimState>(claim) : nullptr;
+  return &unbox<ClaimState>(claim);
 }
 
 traverseproc g_future_traverse = nullptr;
@@ -170,8 +157,6 @@ int next_event_clear(PyObject* self) {
   Py_CLEAR(claim_slot(self));
   return g_future_clear(self);
 }
-
-bool is_true(const Ref& value) { return value && value.get() == Py_True; }
 
 // ---------------------------------------------------------------- the future
 
@@ -204,7 +189,7 @@ PyObject* next_event_result(PyObject* self, PyObject*) {
     Reading read = read_claim(state, self, state.future_result);
     if (read.settled == nullptr) return read.base.release();
     if (read.settled->is_exception) {
-      raise_or_stop(*read.settled);
+      finish_with(*read.settled);
       return nullptr;
     }
     return Ref(read.settled->value).release();
@@ -225,14 +210,7 @@ PyObject* next_event_exception(PyObject* self, PyObject*) {
 PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
-    const Py_ssize_t count = PyTuple_Size(args);
-    Ref full = Ref::steal(PyTuple_New(count + 1));
-    if (!full) return nullptr;
-    PyTuple_SetItem(full.get(), 0, Ref::borrow(self).release());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyTuple_SetItem(full.get(), i + 1, Ref::borrow(PyTuple_GetItem(args, i)).release());
-    }
-    Ref cancelled = Ref::steal(PyObject_Call(state.future_cancel, full.get(), kwargs));
+    Ref cancelled = call_base(state.future_cancel, self, args, kwargs);
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) {
       if (ClaimState* claim = claim_of(state, self)) {
@@ -245,9 +223,10 @@ PyObject* next_event_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The iterator `await` drives: it yields the future until it is woken, then
-// hands the event over; thrown into (its task cancelled) after the event was
-// taken, it gives the event back first.
+// The iterator `await` drives: it yields the claim's waker until that is
+// set, then takes the event and hands it over in the same step; thrown into
+// (its task cancelled) before that, it gives the claim, or an event a
+// result() call took, back first.
 struct WaitState {
   Ref future;
   bool yielded = false;
@@ -268,32 +247,31 @@ Step step(PyObject* self, Ref& out) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse an awaited event");
     return Step::Raise;
   }
+  ClaimState* claim = claim_of(state, wait.future.get());
+  if (claim == nullptr) {
+    // Its _quellar_claim was deleted or replaced: the claim is given up
+    // already, and nothing would ever wake the future.
+    wait.future.reset();
+    PyErr_SetString(PyExc_TypeError,
+                    "this OutputStream awaitable has lost its claim (_quellar_claim was replaced)");
+    return Step::Raise;
+  }
   Ref done = call_base(state.future_done, wait.future.get());
   if (!done) return Step::Raise;
-  ClaimState* claim = claim_of(state, wait.future.get());
   if (done.get() != Py_True) {
     if (wait.yielded) {
       PyErr_SetString(PyExc_RuntimeError, "await wasn't used with future");
       return Step::Raise;
     }
-    // The task waits, as for any asyncio future, on the claim's waker (or
-    // on the future itself when it has no claim).
-    Ref target = wait.future;
-    if (claim != nullptr) {
-      if (!claim->waker) claim->waker = claim->receiver->new_waker(claim->claim);
-      if (!claim->waker) return Step::Raise;
-      target = claim->waker;
-    }
-    if (PyObject_SetAttr(target.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
+    // The task waits, as for any asyncio future, on the claim's waker.
+    if (!claim->waker) claim->waker = claim->receiver->new_waker(claim->claim);
+    if (!claim->waker) return Step::Raise;
+    if (PyObject_SetAttr(claim->waker.get(), state.str_blocking, Py_True) < 0) return Step::Raise;
     wait.yielded = true;
-    out = std::move(target);
+    out = claim->waker;
     return Step::Yield;
   }
   Ref future = std::move(wait.future);
-  if (claim == nullptr) {
-    out = call_base(state.future_result, future.get());
-    return out ? Step::Return : Step::Raise;
-  }
   Ref cancelled = call_base(state.future_cancelled, future.get());
   if (!cancelled) return Step::Raise;
   if (cancelled.get() == Py_True) {
@@ -304,7 +282,7 @@ Step step(PyObject* self, Ref& out) {
   if (settled == nullptr) return Step::Raise;
   claim->hand_out();
   if (settled->is_exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(settled->value.get())), settled->value.get());
+    finish_with(*settled);
     return Step::Raise;
   }
   out = settled->value;
@@ -318,7 +296,7 @@ PyObject* wait_next(PyObject* self) {
       case Step::Yield:
         return out.release();
       case Step::Return:
-        raise_or_stop(Settlement{std::move(out), false});
+        finish_with(Settlement{std::move(out), false});
         return nullptr;
       default:
         return nullptr;
@@ -343,20 +321,18 @@ PySendResult wait_send(PyObject* self, PyObject*, PyObject** result) {
   });
 }
 
-// The awaiting task throws in the exception its future's result() raised
-// (a stream error: handed over like any event) or its own cancellation (the
-// event goes back).
-void give_back_of(PyObject* self, PyObject* thrown) {
+// Something is thrown into the awaiting coroutine (its task's cancellation,
+// woken or not) or the coroutine is closed before the iterator handed its
+// event over: the event stays for the next __anext__(), whether a result()
+// call took it already or not. (A stream error is no thrown exception: the
+// task waits on the waker, which is only ever set to None or cancelled, and
+// step() raises the error itself.)
+void give_back_of(PyObject* self) {
   WaitState& wait = unbox<WaitState>(self);
   if (!wait.future) return;
   ModuleState& state = *state_of(Py_TYPE(self));
   ClaimState* claim = claim_of(state, wait.future.get());
   if (claim == nullptr) return;
-  if (thrown != nullptr && claim->phase == ClaimState::Phase::Taken && claim->settled.is_exception &&
-      claim->settled.value.get() == thrown) {
-    claim->hand_out();
-    return;
-  }
   claim->give_back();
   // The future shows what became of it, as a future a cancelled task waited
   // on does.
@@ -373,7 +349,7 @@ PyObject* wait_throw(PyObject* self, PyObject* args) {
       value = type;
       type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     }
-    give_back_of(self, value);
+    give_back_of(self);
     unbox<WaitState>(self).future.reset();
     if (traceback == Py_None) traceback = nullptr;
     Py_INCREF(type);
@@ -386,7 +362,7 @@ PyObject* wait_throw(PyObject* self, PyObject* args) {
 
 PyObject* wait_close(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    give_back_of(self, nullptr);
+    give_back_of(self);
     unbox<WaitState>(self).future.reset();
     Py_RETURN_NONE;
   });
@@ -511,6 +487,11 @@ StreamReceiver::~StreamReceiver() {
 }
 
 bool StreamReceiver::refuse_other_loop(PyObject* loop) {
+  if (collected()) {
+    // Only a stream brought back by a finalizer of its own cycle gets here.
+    PyErr_SetString(PyExc_RuntimeError, "the OutputStream has been collected");
+    return true;
+  }
   // Their futures can only be settled on their own loop's thread: nothing
   // of theirs may be touched from here.
   if ((waiters_.empty() && closers_.empty()) || !link_ || link_->loop() == loop) return false;
@@ -533,14 +514,26 @@ void StreamReceiver::arm() {
   if (queue_->on_ready([self, link] { link->wake_stream(self); })) link_->wake_stream(self);
 }
 
+void StreamReceiver::let_go(const Ref& future) {
+  // The receiver's own reference still holds it: nothing is released here.
+  if (future && link_) link_->let_go(future.get());
+}
+
 void StreamReceiver::forget(StreamQueue::Claim claim) {
   auto it = std::find_if(waiters_.begin(), waiters_.end(),
                          [claim](const Waiter& w) { return w.claim == claim; });
-  if (it != waiters_.end()) waiters_.erase(it);
+  if (it == waiters_.end()) return;
+  let_go(it->waker);
+  Ref waker = std::move(it->waker);  // released once the waiters are consistent
+  waiters_.erase(it);
 }
 
 void StreamReceiver::prune() {
+  if (collected()) return;
   ModuleState& st = state();
+  // Released at the end: releasing a waker can finalize the task that
+  // waited on it, whose coroutine comes back here.
+  std::vector<Ref> dropped;
   for (auto it = waiters_.begin(); it != waiters_.end();) {
     PyObject* future = PyWeakref_GetObject(it->future.get());
     bool gone = future == nullptr || future == Py_None;
@@ -553,6 +546,8 @@ void StreamReceiver::prune() {
     // cancelled (by asyncio.Future.cancel itself) gives it up here.
     if (gone) {
       queue_->withdraw(it->claim);
+      let_go(it->waker);
+      dropped.push_back(std::move(it->waker));
       it = waiters_.erase(it);
     } else {
       ++it;
@@ -563,6 +558,8 @@ void StreamReceiver::prune() {
     if (!done || done.get() == Py_True) {
       PyErr_Clear();
       queue_->withdraw(it->claim);
+      let_go(it->future);
+      dropped.push_back(std::move(it->future));
       it = closers_.erase(it);
     } else {
       ++it;
@@ -613,6 +610,7 @@ PyObject* StreamReceiver::wait_for(StreamQueue::Claim claim, PyObject* loop) {
 }
 
 void StreamReceiver::drain() {
+  if (collected()) return;
   ModuleState& st = state();
   auto keep = shared_from_this();
   prune();
@@ -640,16 +638,13 @@ void StreamReceiver::drain() {
       ++it;
       continue;
     }
-    Settlement settled = collected_to_python(st, std::move(*decided));
-    if (!settled.value) {
-      settled.value = take_exception();
-      settled.is_exception = true;
-    }
+    Settlement settled = or_raised(collected_to_python(st, std::move(*decided)));
     if (settled.value &&
         !call_base(settled.is_exception ? st.future_set_exception : st.future_set_result,
                    it->future.get(), settled.value.get())) {
       PyErr_Clear();
     }
+    let_go(it->future);
     it = closers_.erase(it);
   }
   if (waiting) arm();
@@ -676,6 +671,7 @@ PyObject* StreamReceiver::close(PyObject* loop) {
     return nullptr;
   }
   closers_.push_back(Closer{claim, future});
+  link_->keep(future);
   arm();
   return future.release();
 }
@@ -687,7 +683,41 @@ void StreamReceiver::release() {
   queue_->release_consumer();
 }
 
+int StreamReceiver::traverse(visitproc visit, void* arg) {
+  Py_VISIT(module_.get());
+  for (const Waiter& waiter : waiters_) {
+    Py_VISIT(waiter.future.get());
+    Py_VISIT(waiter.waker.get());
+  }
+  for (const Closer& closer : closers_) Py_VISIT(closer.future.get());
+  return 0;
+}
+
+void StreamReceiver::clear() {
+  // Moved out first and released last: releasing a waker can finalize the
+  // task that waited on it, whose coroutine gives its claim back through
+  // this receiver, changing the waiters under the loop.
+  std::vector<Ref> dropped;
+  dropped.push_back(std::move(module_));
+  for (Waiter& waiter : waiters_) {
+    let_go(waiter.waker);
+    dropped.push_back(std::move(waiter.future));
+    dropped.push_back(std::move(waiter.waker));
+  }
+  for (Closer& closer : closers_) {
+    queue_->withdraw(closer.claim);
+    let_go(closer.future);
+    dropped.push_back(std::move(closer.future));
+  }
+  closers_.clear();
+}
+
 Ref StreamReceiver::new_waker(StreamQueue::Claim claim) {
+  if (collected()) {
+    // Nothing would ever wake it: its stream was garbage.
+    PyErr_SetString(PyExc_RuntimeError, "the OutputStream of this awaitable has been collected");
+    return {};
+  }
   if (!link_) {
     PyErr_SetString(PyExc_RuntimeError, "the OutputStream has no event loop");
     return {};
@@ -696,7 +726,10 @@ Ref StreamReceiver::new_waker(StreamQueue::Claim claim) {
   if (!waker) return waker;
   auto it = std::find_if(waiters_.begin(), waiters_.end(),
                          [claim](const Waiter& w) { return w.claim == claim; });
-  if (it != waiters_.end()) it->waker = waker;
+  if (it != waiters_.end()) {
+    it->waker = waker;
+    link_->keep(waker);
+  }
   return waker;
 }
 

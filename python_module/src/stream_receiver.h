@@ -7,14 +7,17 @@
 // event is already there, and no earlier awaitable is still pending, the
 // call returns an awaitable that takes it when awaited, without a trip
 // through the event loop. Otherwise it returns a future of the running loop
-// (an asyncio.Future subclass) that is woken when its event has arrived: the
-// event is taken by the future's result(), which its awaiting task calls as
-// it resumes, and handed over by the future's __await__ iterator. If the
-// awaiting task is cancelled after the wake-up but before it resumed, the
-// iterator gives the event back to the queue; a future cancelled before its
-// wake-up gives its claim up. Either way the next __anext__() gets the event:
-// a cancelled await loses nothing, under wait_for(), asyncio.timeout(),
-// Task.cancel() and task groups alike.
+// (an asyncio.Future subclass) that is woken when its event has arrived. A
+// task awaiting it waits on the claim's waker, a plain future of the loop
+// set at the same wake-up, and the future's __await__ iterator takes the
+// event only in the step that resumes the task, handing it over at once;
+// code that reads the future without awaiting it (wait_for() before 3.12,
+// gather()) takes the event through result(). A task cancelled before it
+// resumed gives its claim up (or, when a result() call took the event
+// already, puts the event back in its place), and so does a future
+// cancelled before its wake-up. Either way the next __anext__() gets the
+// event: a cancelled await loses nothing, under wait_for(),
+// asyncio.timeout(), Task.cancel() and task groups alike.
 //
 // The runtime's threads never touch Python here: a reader that makes a
 // claim ready wakes the loop through the loop's LoopLink, and the wake-up
@@ -26,6 +29,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "events/stream_queue.h"
 #include "module_state.h"
@@ -53,6 +57,15 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   PyObject* close(PyObject* loop);
   // The OutputStream is going: once no claim waits, the consumer is gone.
   void release();
+  // For the OutputStream's collector slots. The receiver's references (the
+  // module, each waiter's weak reference and waker, each closer's future)
+  // are shown by the stream alone: the claims and ready awaitables sharing
+  // the receiver do not show them again. A waker holds its waiting task, so
+  // a task left waiting on a closed loop forms a cycle through the stream
+  // that only the collector can break. Once cleared, the receiver wakes and
+  // settles nothing any more.
+  int traverse(visitproc visit, void* arg);
+  void clear();
   // On the loop's thread after a wake-up: wakes every future whose event has
   // arrived, and settles aclose()'s.
   void drain();
@@ -64,9 +77,12 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   void give_back(std::size_t place, StreamItem item);
 
   ModuleState& state() const { return *state_of(module_.get()); }
+  // The collector has cleared the receiver (its stream was garbage).
+  bool collected() const { return !module_; }
   // A plain future of the receiver's loop for a task to wait on, held by
-  // the receiver until its claim is taken or given up: what a producer owes
-  // a consumer waits for it, as asyncio's own streams hold their waiter.
+  // the receiver, and kept by the loop's link, until its claim is taken or
+  // given up: what a producer owes a consumer waits for it, as asyncio's own
+  // streams hold their waiter.
   Ref new_waker(StreamQueue::Claim claim);
 
  private:
@@ -74,11 +90,11 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
     StreamQueue::Claim claim;
     Ref future;  // a weak reference: a future nobody holds gives its claim up
     bool woken = false;
-    Ref waker;  // once a task awaits it
+    Ref waker;  // once a task awaits it; kept by the link too
   };
   struct Closer {
     StreamQueue::Claim claim;
-    Ref future;
+    Ref future;  // kept by the link too
   };
 
   bool refuse_other_loop(PyObject* loop);
@@ -87,6 +103,8 @@ class StreamReceiver : public std::enable_shared_from_this<StreamReceiver> {
   void prune();
   void arm();
   void forget(StreamQueue::Claim claim);
+  // The link stops keeping `future` (see LoopLink::keep).
+  void let_go(const Ref& future);
 
   Ref module_;
   std::shared_ptr<StreamQueue> queue_;
