@@ -236,7 +236,8 @@ def stream(
     """Starts command under supervision; the future resolves to the
     OutputStream of its events. The child starts at once, with its standard
     input closed. The time limit and a cancellation (the token,
-    OutputStream.cancel() or aclose()) stop it gracefully (its group gets
+    OutputStream.cancel() or aclose(), or this future cancelled before it
+    holds the stream, which also cancels the token) stop it gracefully (its group gets
     SIGTERM after 125 ms, SIGKILL after 250 ms) and end the iteration with an
     "exited" event whose termination is "timed_out" or "cancelled". With
     capture, the final RunResult also holds all the output (within the

@@ -95,7 +95,9 @@ PyType_Spec gone_spec = {
     gone_slots,
 };
 
-// run()'s future: cancelling it cancels the run (its group is killed).
+// The future of run() and stream(): cancelling it cancels the token that
+// stops the child (a run's group is killed; a stream not yet delivered is
+// stopped gracefully).
 PyObject* run_future_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ModuleState& state = *state_of(Py_TYPE(self));
@@ -112,13 +114,13 @@ PyObject* run_future_cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef run_future_methods[] = {
     {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_future_cancel)),
-     METH_VARARGS | METH_KEYWORDS, "Cancels the future and, with it, the run (its group is killed)."},
+     METH_VARARGS | METH_KEYWORDS, "Cancels the future and, with it, the child's run or stream."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot run_future_slots[] = {
     {Py_tp_methods, run_future_methods},
-    {Py_tp_doc, const_cast<char*>("The future of a run(): an asyncio.Future whose cancel() stops the run.")},
+    {Py_tp_doc, const_cast<char*>("The future of a run() or stream(): an asyncio.Future whose cancel() stops the child.")},
     {0, nullptr},
 };
 

@@ -87,9 +87,13 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     ExecutionRequest request = request_from(*command, policy);
 
-    auto start = start_on_running_loop(state, reinterpret_cast<PyTypeObject*>(state.future_type), token,
+    auto start = start_on_running_loop(state, state.run_future_type, token,
                                        "the interpreter is exiting: no stream can start");
     if (!start) return nullptr;
+    // Cancelling the future before it holds the stream cancels the token, so
+    // that the runtime stops the child by itself, without waiting for the
+    // loop to drop a stream nobody will receive; so does the loop's closing.
+    start->link->attach_run(start->future.get(), token);
 
     PyObject* returned = Ref(start->future).release();
     StreamDone done(std::move(start->link), std::move(start->future), std::move(start->exit_link));
@@ -112,7 +116,8 @@ PyMethodDef stream_defs[] = {
      "Starts command under supervision and returns an awaitable of its\n"
      "OutputStream, whose events follow the child live. The child starts at\n"
      "once, with its standard input closed. The time limit and a cancellation\n"
-     "(the token, OutputStream.cancel() or aclose()) stop it gracefully (its\n"
+     "(the token, OutputStream.cancel() or aclose(), or the awaitable cancelled\n"
+     "before it holds the stream) stop it gracefully (its\n"
      "group gets SIGTERM after 125 ms, SIGKILL after 250 ms) and end the\n"
      "iteration with an \"exited\" event. With capture, the final RunResult also\n"
      "holds all the output.\n\n"

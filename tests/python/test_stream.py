@@ -330,10 +330,14 @@ class TestDropped:
         assert process_gone(pid, within=5)
 
     async def test_a_stream_nobody_received_stops_its_child(self, tmp_path):
-        # The awaiter gave up before the stream was delivered.
+        # The awaiter gave up before the stream was delivered: its token is
+        # cancelled, and the runtime stops the child by itself (the loop is
+        # blocked below while it does).
         pid_file = tmp_path / "pid"
-        future = stream(Command(["/bin/sh", "-c", STUBBORN, str(pid_file)]))
+        token = CancellationToken()
+        future = stream(Command(["/bin/sh", "-c", STUBBORN, str(pid_file)]), cancellation=token)
         future.cancel()
+        assert token.cancelled()
         pid = int(await wait_for_file(pid_file))
         assert process_gone(pid, within=5)
 
