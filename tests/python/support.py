@@ -66,16 +66,22 @@ def running(pid: int) -> bool:
     return fields is not None and fields[0] not in ("Z", "X")
 
 
+def eventually(condition, within: float, step: float = 0.02) -> bool:
+    """Whether `condition()` holds within `within` seconds, asked every
+    `step` seconds (holding the calling thread)."""
+    deadline = time.monotonic() + within
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
 def process_gone(pid: int, within: float = 5.0) -> bool:
     """Whether `pid` has stopped running within `within` seconds. A zombie
     counts as stopped: after its parent exits, reaping it is up to init, which
     a container does not always do promptly."""
-    deadline = time.monotonic() + within
-    while running(pid):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+    return eventually(lambda: not running(pid), within)
 
 
 def kill_all(pids) -> None:
@@ -110,12 +116,7 @@ def delivery_arrived(loop: asyncio.AbstractEventLoop, within: float = 10.0) -> b
     something has been handed to `loop` to run: a callback queued, or a
     descriptor it watches ready (quellar rings one). Reads private but
     long-stable attributes of asyncio's selector loops; consumes nothing."""
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        if loop._ready or loop._selector.select(0):
-            return True
-        time.sleep(0.005)
-    return False
+    return eventually(lambda: bool(loop._ready or loop._selector.select(0)), within, 0.005)
 
 
 def shell(script: str, **kwargs) -> Command:

@@ -16,7 +16,7 @@ import pytest
 import quellar
 from quellar import CancellationToken, Command, Policy, SupervisorError, run, stream
 
-from support import kill_all, linux_launcher, processes_running, require_pid_namespace, shell
+from support import eventually, kill_all, linux_launcher, processes_running, require_pid_namespace, shell
 
 pytestmark = linux_launcher
 
@@ -35,12 +35,7 @@ def processes_with(mark: str) -> list[int]:
 
 
 def gone_within(mark: str, seconds: float) -> bool:
-    deadline = time.monotonic() + seconds
-    while processes_with(mark):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+    return eventually(lambda: not processes_with(mark), seconds)
 
 
 async def all_alive(mark: str, count: int, within: float = 10.0) -> None:
