@@ -171,10 +171,17 @@ std::vector<pid_t> processes_with(const std::string& mark) {
 }
 
 // Leftovers are reaped by their parents within moments of their kill; a
-// short settling wait keeps a dying process from being counted.
+// short settling wait keeps a dying process from being counted. A process in
+// the middle of execve() shows an empty command line for a moment, so none
+// are left only when two scans apart from each other both find none.
 int count_processes_with(const std::string& mark) {
+  int empty_scans = 0;
   for (int tries = 0; tries < 50; ++tries) {
-    if (processes_with(mark).empty()) return 0;
+    if (processes_with(mark).empty()) {
+      if (++empty_scans == 2) return 0;
+    } else {
+      empty_scans = 0;
+    }
     ::usleep(20'000);
   }
   return static_cast<int>(processes_with(mark).size());
