@@ -344,7 +344,12 @@ void LoopLink::post(Delivery delivery, PyObject* finished_run) {
   {
     std::lock_guard guard(lock_);
     if (finished_run != nullptr) {
-      runs_.erase(finished_run);
+      // A finished run's token is the caller's again: cancelling its future
+      // now has nothing to stop. A stream handed over still has its child
+      // running: until the loop settles the future, cancel() must reach it.
+      if (!(delivery.outcome && std::holds_alternative<QueueHandoff>(*delivery.outcome))) {
+        runs_.erase(finished_run);
+      }
       if (runs_in_flight_ > 0 && --runs_in_flight_ == 0) release = !doorbell_.active();
     }
     pending_.push_back(std::move(delivery));
@@ -406,6 +411,9 @@ void LoopLink::drain(ModuleState& state) {
     std::lock_guard guard(lock_);
     batch.swap(pending_);
     drain_scheduled_ = false;
+    for (const Delivery& delivery : batch) {
+      if (delivery.outcome) runs_.erase(delivery.future.get());
+    }
   }
   for (Delivery& delivery : batch) {
     if (delivery.outcome) {

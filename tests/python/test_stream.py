@@ -341,6 +341,18 @@ class TestDropped:
         pid = int(await wait_for_file(pid_file))
         assert process_gone(pid, within=5)
 
+    async def test_a_stream_handed_over_but_not_yet_received_stops_its_child(self, tmp_path):
+        # The stream has reached the loop (its child running) when the
+        # awaiter gives up, before the loop could settle the future.
+        pid_file = tmp_path / "pid"
+        token = CancellationToken()
+        future = stream(Command(["/bin/sh", "-c", STUBBORN, str(pid_file)]), cancellation=token)
+        assert delivery_arrived(asyncio.get_running_loop()), "the stream did not arrive"
+        assert future.cancel()
+        assert token.cancelled()
+        pid = int(await wait_for_file(pid_file))
+        assert process_gone(pid, within=5)
+
     async def test_a_cancelled_task_awaiting_the_stream(self, tmp_path):
         pid_file = tmp_path / "pid"
 
