@@ -7,34 +7,24 @@
 namespace quellar {
 namespace {
 
-class StreamPipelineStart final : public PipelineStart {
+// Whatever way the task ends, `done` is called exactly once: with the
+// queue, the spawn error, or the task's own failure.
+class StreamPipelineStart final : public ReportingStart<std::shared_ptr<StreamQueue>> {
  public:
   StreamPipelineStart(ExecutionRequest request, CancellationToken cancellation, bool capture,
-              UniqueFunction<void(StreamStartOutcome)> done)
-      : PipelineStart(std::move(request), {}),
+                      Done done)
+      : ReportingStart(std::move(request), {}, std::move(done)),
         cancellation_(std::move(cancellation)),
-        capture_(capture),
-        done_(std::move(done)) {}
+        capture_(capture) {}
 
   asio::awaitable<void> supervise(StartOutcome started) override {
     co_await drive_stream(std::move(request), std::move(cancellation_), capture_, std::move(started),
                           [this](StreamStartOutcome outcome) { report(std::move(outcome)); });
   }
 
-  // Whatever way the task ends, `done` is called exactly once: with the
-  // queue, the spawn error, or the task's own failure.
-  void fail(Failure failure) override {
-    std::visit([this](auto& why) { report(std::move(why)); }, failure);
-  }
-
  private:
-  void report(StreamStartOutcome outcome) {
-    if (done_) std::exchange(done_, nullptr)(std::move(outcome));
-  }
-
   CancellationToken cancellation_;
   bool capture_;
-  UniqueFunction<void(StreamStartOutcome)> done_;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 #include <variant>
 
 #include <asio/awaitable.hpp>
@@ -61,6 +62,29 @@ class PipelineStart {
 
   ExecutionRequest request;
   Bytes input;  // run()'s; a stream's child has its input closed
+};
+
+// A start whose entry point hears of it once, through `done`: with the
+// task's outcome (report()), or with why the start failed.
+template <typename T>
+class ReportingStart : public PipelineStart {
+ public:
+  using Done = UniqueFunction<void(Outcome<T>)>;
+
+  ReportingStart(ExecutionRequest request, Bytes input, Done done)
+      : PipelineStart(std::move(request), std::move(input)), done_(std::move(done)) {}
+
+  void fail(Failure failure) final {
+    std::visit([this](auto& why) { report(std::move(why)); }, failure);
+  }
+
+ protected:
+  void report(Outcome<T> outcome) {
+    if (done_) std::exchange(done_, nullptr)(std::move(outcome));
+  }
+
+ private:
+  Done done_;
 };
 
 // Starts `start` and returns at once. Its report comes on a pool thread or
