@@ -28,37 +28,32 @@ SandboxError spawn_failure(IoError source, const ExecutableIdentity& executable)
 
 // Waits for the sandbox launcher's report: nothing once the program runs,
 // or why it could not start it. Gives up after `bound`. A cancellation of
-// `cancellation` (if any) ends the wait too, without a report: the caller's
+// `cancellation` ends the wait too, without a report: the caller's
 // supervision then sees the token and kills the group, launcher included,
 // instead of leaving a launcher stuck in a hung file system, its pipes and
 // its worker's task in place until the bound.
 asio::awaitable<std::expected<void, IoError>> launcher_handshake(
     platform::UniqueFd status, std::chrono::milliseconds bound,
-    const CancellationToken* cancellation) {
+    const CancellationToken& cancellation) {
   auto executor = co_await asio::this_coro::executor;
   Pipe pipe(executor, status.release());
   asio::steady_timer timer(executor);
   timer.expires_after(bound);
   for (;;) {
     if (auto report = platform::poll_launcher(pipe.native_handle())) co_return std::move(*report);
-    if (cancellation && cancellation->is_cancelled()) co_return std::expected<void, IoError>();
+    if (cancellation.is_cancelled()) co_return std::expected<void, IoError>();
     if (Clock::now() >= timer.expiry()) {
       co_return std::unexpected(
           IoError::other("the sandbox launcher did not start the program in time"));
     }
     // No branch takes data: the losers lose nothing.
-    auto readable = [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); };
-    auto expired = [&](auto token) { return timer.async_wait(std::move(token)); };
-    if (cancellation) {
-      co_await make_parallel_group(
-          readable, expired,
-          [&](auto token) {
-            return runtime::async_wait_cancelled(*cancellation, executor, std::move(token));
-          })
-          .async_wait(wait_for_one(), use_tuple);
-    } else {
-      co_await make_parallel_group(readable, expired).async_wait(wait_for_one(), use_tuple);
-    }
+    co_await make_parallel_group(
+        [&](auto token) { return pipe.async_wait(Pipe::wait_read, std::move(token)); },
+        [&](auto token) { return timer.async_wait(std::move(token)); },
+        [&](auto token) {
+          return runtime::async_wait_cancelled(cancellation, executor, std::move(token));
+        })
+        .async_wait(wait_for_one(), use_tuple);
   }
 }
 
@@ -227,7 +222,9 @@ asio::awaitable<std::expected<SupervisedChild, SandboxError>> supervise_start(
                                     worker ? *worker : runtime::next_worker());
   if (launcher_status) {
     const auto bound = std::chrono::milliseconds(std::min(request.timeout_ms, kLongestHandshakeMs));
-    auto launched = co_await launcher_handshake(std::move(launcher_status), bound, cancellation);
+    const CancellationToken never;  // for a caller with no token of its own
+    auto launched = co_await launcher_handshake(std::move(launcher_status), bound,
+                                                cancellation ? *cancellation : never);
     // A refused start drops the child: the launcher has exited, or is killed.
     if (!launched) {
       co_return std::unexpected(spawn_failure(std::move(launched.error()), child.executable));
