@@ -498,6 +498,10 @@ std::optional<LoopStart> start_on_running_loop(ModuleState& state, PyTypeObject*
   if (!link) return std::nullopt;
   Ref future = link->new_future(type);
   if (!future) return std::nullopt;
+  // Cancelling the future cancels the token: a run's group is killed, a
+  // stream not yet handed over is stopped by the runtime itself, without
+  // waiting for the loop to drop it. So does the loop's closing.
+  link->attach_run(future.get(), token);
   return LoopStart{std::move(link), std::move(future), std::move(*exit_link)};
 }
 

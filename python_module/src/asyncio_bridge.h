@@ -172,8 +172,9 @@ class LoopLink : public std::enable_shared_from_this<LoopLink> {
 };
 
 // What work started from the running loop needs: the loop's link, the
-// future the caller gets (of `type`, on that loop), and the registration
-// that stops the work if the interpreter exits first.
+// future the caller gets (of `type`, on that loop, attached to the work's
+// token), and the registration that stops the work if the interpreter exits
+// first.
 struct LoopStart {
   std::shared_ptr<LoopLink> link;
   Ref future;

@@ -96,9 +96,6 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto start = start_on_running_loop(state, state.run_future_type, token,
                                        "the interpreter is exiting: no run can start");
     if (!start) return nullptr;
-    // Cancelling the future cancels the token, which kills the child's group
-    // and ends the run; so does the loop's closing.
-    start->link->attach_run(start->future.get(), token);
 
     PyObject* returned = Ref(start->future).release();
     RunDone done(std::move(start->link), std::move(start->future), token, std::move(start->exit_link));

@@ -90,10 +90,6 @@ PyObject* stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto start = start_on_running_loop(state, state.run_future_type, token,
                                        "the interpreter is exiting: no stream can start");
     if (!start) return nullptr;
-    // Cancelling the future before it holds the stream cancels the token, so
-    // that the runtime stops the child by itself, without waiting for the
-    // loop to drop a stream nobody will receive; so does the loop's closing.
-    start->link->attach_run(start->future.get(), token);
 
     PyObject* returned = Ref(start->future).release();
     StreamDone done(std::move(start->link), std::move(start->future), std::move(start->exit_link));
