@@ -142,8 +142,6 @@ std::expected<std::string, IoError> build_profile(ProfileTarget target,
 
 std::expected<void, IoError> wrap_command(Command& command, const Path& launcher,
                                           const FilesystemPolicy& policy, bool disable_network) {
-  if (auto checked = validate_grants(policy); !checked) return checked;
-
   Path program = std::move(command.program);
   std::optional<std::string> program_arg0 = std::move(command.program_arg0);
   std::vector<std::string> args = std::move(command.args);

@@ -61,11 +61,13 @@ std::expected<std::string, IoError> build_profile(ProfileTarget target,
 // Replaces `command` by the launcher running the previous program and
 // arguments under the generated profile. Everything else set on the command
 // is discarded: set the environment and working directory afterwards. On a
-// validation failure the command is untouched; on a profile failure it holds
-// only the launcher and must not be started.
+// profile failure it holds only the launcher and must not be started. For a
+// policy, and its `launcher`, that validate_policy returned: the grants are
+// not checked again on the way to every start.
 std::expected<void, IoError> wrap_command(Command& command, const Path& launcher,
                                           const FilesystemPolicy& policy, bool disable_network);
-// The same with the host's launcher, found first.
+// The same with the host's launcher, found first, and the grants validated
+// (on a validation failure the command is untouched).
 std::expected<void, IoError> wrap_command(Command& command, const FilesystemPolicy& policy,
                                           bool disable_network);
 
